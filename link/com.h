@@ -1,0 +1,38 @@
+// The one serial line to the target's boot loader. One instance per process, module-level state.
+// The backend (com_posix.cpp or com_win32.cpp) is chosen at build time. Every port call and the
+// close/re-open of COM_ChangeSettings run under one lock, so the port is never closed under a read.
+#pragma once
+#include <cstdint>
+
+struct PortSettings {
+    uint32_t BaudRate;
+    uint8_t PortIndex; // 0 is COM1, 8 is COM9
+    uint8_t DataBits;
+    uint8_t Parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t StopBits;  // 0 one, 1 one and a half, 2 two
+};
+
+constexpr int COM_PORT_COUNT = 9;
+constexpr int PORT_NOT_CONFIGURED = 0;
+constexpr int PORT_READY = 1;
+constexpr int PORT_CLOSED = 2;
+
+// Re-opens and configures the port when the settings differ from the ones in force; reports a
+// failure through APP_ErrorBox ("COM::..."). Nonzero on success, 0 after an error; callers ignore it.
+int COM_ChangeSettings(const PortSettings& settings);
+int _InitCOM();  // NOLINT(bugprone-reserved-identifier): the module's own name, shown in its messages
+int _CheckCOM(); // NOLINT(bugprone-reserved-identifier): 0 when ready, else 1
+
+int COM_Write(const uint8_t* pData, uint32_t count);
+// Returns as soon as all wanted bytes arrived, or at the deadline with what arrived; 0 at once when
+// the port is not ready.
+uint32_t COM_Read(uint8_t* pData, uint32_t count, uint32_t timeoutMs);
+
+int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]);
+void COM_ReleaseDetectedPorts();
+
+int COM_GetPortState();
+uint32_t COM_GetCurrentReadTimeout();
+
+// The platform device behind "COM<index+1>" (for the port list's tooltip); "" when there is none.
+const char* COM_PortDevice(int index);

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the project needs to build, run and test. Safe to run again.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev libgl-dev                  # the window (Qt 6 Widgets)
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev                # libFuzzer and the sanitizers' runtimes
+  srecord                                 # srec_cat, the independent S-record oracle of the tests
+  g++-mingw-w64-x86-64                    # compile check of the Win32 serial backend
+  xvfb xauth                              # a display for screenshots and the demo on headless machines
+  fonts-dejavu-core
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
