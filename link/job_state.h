@@ -59,3 +59,5 @@ void TargetInfo_Copy(TargetInfo* pOut);
 uint8_t TargetInfo_Connected();
 uint32_t TargetInfo_TargetCrc();
 void TargetInfo_SetTargetCrc(uint32_t crc);
+// The worker's writes (identify parse, connection changes) run inside pfnUpdate, under the lock.
+void TargetInfo_Update(void (*pfnUpdate)(TargetInfo& info, void* pContext), void* pContext);
