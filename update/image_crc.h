@@ -3,4 +3,8 @@
 #pragma once
 #include <cstdint>
 
-uint16_t CalcImageCrc();
+// 0 .. 0xFFFF: the CRC of the area (0xFFFF for an empty area: CrcLength 0 with CrcStart not 0).
+// -1 when there is nothing sound to compare: no image, no target (the all-zero record would mean
+// an area of 4 GiB that wraps), an area that runs past address 0xFFFFFFFF, or a failed store read.
+// The update flow counts -1 as a mismatch.
+int32_t CalcImageCrc();
