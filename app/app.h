@@ -1,5 +1,6 @@
 // Program-wide services of the application shell that lower layers use. Qt-free.
 #pragma once
+#include <cstdint>
 
 struct ImageStore;
 
@@ -18,3 +19,12 @@ void APP_ErrorBox(const char* text);
 
 // "TQ330 Updater  V03.11", built on the first call.
 const char* APP_GetTitle();
+
+// The start-up sequence: load the image, start the worker, detect the ports, run the main dialog.
+// Returns when the dialog has ended or after a start-up failure box was closed.
+void APP_Main();
+
+// The ports detection found (zero-based indices, 0 is COM1) in the order found, and their count.
+// Filled by APP_Main before the dialog exists; the dialog reads them.
+extern int32_t aPortList[9];
+extern int32_t PortCount;
