@@ -1,0 +1,419 @@
+// The simulator as the updater meets it: the real tq330-sim binary on a real pseudo-terminal,
+// spoken to with the updater's own frame building.
+#include "sim_harness.h"
+#include "tools/tq330-sim/sim_protocol.h"
+#include "update/crc16.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t FLASH_BASE = 0xA0000;
+constexpr uint32_t FLASH_BYTES = 0x5E000;
+
+void PutU32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+uint32_t GetU32(const std::vector<uint8_t>& data, size_t at) {
+    return data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) |
+           (static_cast<uint32_t>(data[at + 3]) << 24);
+}
+
+uint16_t Crc(const std::vector<uint8_t>& bytes) {
+    uint16_t crc;
+    Crc16Init(crc);
+    if (!bytes.empty())
+        Crc16Update(crc, bytes.data(), static_cast<uint32_t>(bytes.size() - 1));
+    return crc;
+}
+
+class SimTest : public ::testing::Test {
+  protected:
+    void Start(std::vector<std::string> extra = {}) {
+        dir = Sim_TempDir();
+        ASSERT_FALSE(dir.empty());
+        dumpPath = dir + "/flash.bin";
+        logPath = dir + "/sim.log";
+        std::vector<std::string> args = {"--baud", "0",      "--clear-ms", "50",
+                                         "--dump", dumpPath, "--log",      logPath};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(Sim_Start(args, &sim));
+        fd = Sim_OpenRaw(sim.Device);
+        ASSERT_GE(fd, 0);
+    }
+    void TearDown() override {
+        if (fd >= 0)
+            close(fd);
+        if (sim.Pid >= 0)
+            Sim_Stop(&sim);
+    }
+    // Stops the simulator with SIGTERM; its dump is then complete.
+    std::vector<uint8_t> StopAndDump() {
+        EXPECT_EQ(Sim_Stop(&sim), 0);
+        return Sim_ReadFile(dumpPath);
+    }
+    int ReadByte(int timeoutMs = 1000) {
+        uint8_t b;
+        return Sim_Read(fd, &b, 1, timeoutMs) == 1 ? b : -1;
+    }
+    bool Acked(uint8_t command, const std::vector<uint8_t>& data = {}) {
+        Sim_SendFrame(fd, command, data.data(), static_cast<uint8_t>(data.size()));
+        return ReadByte() == 0x90;
+    }
+    SimFrame Answer(int timeoutMs = 1000) {
+        SimFrame frame;
+        EXPECT_TRUE(Sim_ReadFrame(fd, &frame, timeoutMs));
+        EXPECT_TRUE(frame.Intact);
+        return frame;
+    }
+    // A programming block: the Ack byte (0x90) or the first byte of an error frame.
+    int Program(uint32_t address, const std::vector<uint8_t>& bytes, int timeoutMs = 1000) {
+        std::vector<uint8_t> data;
+        PutU32(data, address);
+        data.insert(data.end(), bytes.begin(), bytes.end());
+        Sim_SendFrame(fd, 2, data.data(), static_cast<uint8_t>(data.size()));
+        return ReadByte(timeoutMs);
+    }
+    uint16_t GetCrc(uint32_t start, uint32_t length) {
+        EXPECT_TRUE(Acked(5));
+        EXPECT_EQ(Answer().Command, 5);
+        std::vector<uint8_t> area;
+        PutU32(area, start);
+        PutU32(area, length);
+        EXPECT_TRUE(Acked(5, area));
+        SimFrame frame = Answer();
+        EXPECT_EQ(frame.Command, 5);
+        EXPECT_EQ(frame.Data.size(), 3u);
+        return frame.Data.size() == 3 ? static_cast<uint16_t>(frame.Data[1] | (frame.Data[2] << 8)) : 0;
+    }
+    bool Identified(int timeoutMs) {
+        Sim_SendFrame(fd, 0, nullptr, 0);
+        SimFrame frame;
+        return Sim_ReadFrame(fd, &frame, timeoutMs) && frame.Intact && frame.Command == 0;
+    }
+    std::vector<std::string> LogLines() { return Sim_ReadLines(logPath); }
+
+    SimChild sim;
+    int fd = -1;
+    std::string dir, dumpPath, logPath;
+};
+
+TEST_F(SimTest, IdentifyAnswerCarriesItsFieldsAndTheDefaultCrcArea) {
+    Start();
+    Sim_SendFrame(fd, 0, nullptr, 0);
+    SimFrame frame = Answer();
+    ASSERT_EQ(frame.Command, 0);
+    const std::vector<uint8_t>& d = frame.Data;
+    size_t t1 = strlen(SIM_ID_TEXT1);
+    size_t t2 = strlen(SIM_ID_TEXT2);
+    ASSERT_EQ(d.size(), 15 + t1 + t2);
+    EXPECT_EQ(d[0], SIM_ID_BYTE);
+    EXPECT_EQ(GetU32(d, 1), SIM_ID_WORD);
+    EXPECT_EQ(d[5], t1);
+    EXPECT_EQ(std::string(d.begin() + 6, d.begin() + 6 + t1), SIM_ID_TEXT1);
+    EXPECT_EQ(d[6 + t1], t2);
+    EXPECT_EQ(std::string(d.begin() + 7 + t1, d.begin() + 7 + t1 + t2), SIM_ID_TEXT2);
+    EXPECT_EQ(GetU32(d, 7 + t1 + t2), FLASH_BASE);
+    EXPECT_EQ(GetU32(d, 11 + t1 + t2), FLASH_BYTES);
+}
+
+TEST_F(SimTest, CrcAreaOptionsReachTheIdentifyAnswer) {
+    Start({"--crc-start", "0xB0000", "--crc-length", "4096"});
+    Sim_SendFrame(fd, 0, nullptr, 0);
+    SimFrame frame = Answer();
+    size_t at = 7 + strlen(SIM_ID_TEXT1) + strlen(SIM_ID_TEXT2);
+    ASSERT_EQ(frame.Data.size(), at + 8);
+    EXPECT_EQ(GetU32(frame.Data, at), 0xB0000u);
+    EXPECT_EQ(GetU32(frame.Data, at + 4), 4096u);
+}
+
+TEST_F(SimTest, ClearAnswersAfterItsEraseTimeAndLeavesTheFlashBlank) {
+    Start({"--clear-ms", "300"});
+    ASSERT_EQ(Program(0xA0000, {1, 2, 3}), 0x90);
+    auto sent = Clock::now();
+    ASSERT_TRUE(Acked(1));
+    SimFrame frame = Answer(2000);
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(290));
+    EXPECT_EQ(frame.Command, 4);
+    EXPECT_TRUE(frame.Data.empty());
+
+    ASSERT_TRUE(Acked(4));
+    frame = Answer();
+    EXPECT_EQ(frame.Command, 4);
+    EXPECT_TRUE(frame.Data.empty());
+    EXPECT_EQ(StopAndDump(), std::vector<uint8_t>(FLASH_BYTES, 0xFF));
+}
+
+TEST_F(SimTest, ProgrammedBlocksAreInTheDumpByteForByte) {
+    Start();
+    std::vector<uint8_t> expected(FLASH_BYTES, 0xFF);
+    std::vector<uint8_t> full(240);
+    for (size_t i = 0; i < full.size(); ++i)
+        full[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::vector<uint8_t> tail = {0x00, 0x5A, 0xA5, 0x11};
+    ASSERT_EQ(Program(0xA0000, full), 0x90);
+    ASSERT_EQ(Program(0xA00F0, full), 0x90);
+    ASSERT_EQ(Program(0xFDFFC, tail), 0x90); // the very last bytes of the flash
+    std::copy(full.begin(), full.end(), expected.begin());
+    std::copy(full.begin(), full.end(), expected.begin() + 0xF0);
+    std::copy(tail.begin(), tail.end(), expected.end() - 4);
+
+    // Check blank now names the first programmed byte that is not 0xFF.
+    ASSERT_TRUE(Acked(4));
+    SimFrame frame = Answer();
+    ASSERT_EQ(frame.Data.size(), 8u);
+    EXPECT_EQ(GetU32(frame.Data, 0), 0xA0000u);
+    EXPECT_EQ(GetU32(frame.Data, 4), 3u);
+    ASSERT_TRUE(Acked(3)); // make valid
+    EXPECT_EQ(StopAndDump(), expected);
+}
+
+TEST_F(SimTest, SigusrWritesTheDumpWhileServing) {
+    Start();
+    ASSERT_EQ(Program(0xB0000, {0x42}), 0x90);
+    kill(sim.Pid, SIGUSR1);
+    std::vector<uint8_t> dump;
+    for (int i = 0; i < 100 && dump.size() != FLASH_BYTES; ++i) {
+        usleep(20000);
+        dump = Sim_ReadFile(dumpPath);
+    }
+    ASSERT_EQ(dump.size(), FLASH_BYTES);
+    EXPECT_EQ(dump[0x10000], 0x42);
+    EXPECT_TRUE(Identified(1000)); // still serving
+}
+
+TEST_F(SimTest, FailedBlocksGetAnErrorFrameInPlaceOfTheAck) {
+    Start({"--reject-at", "0xA0105"});
+    struct Case {
+        uint32_t address;
+        std::vector<uint8_t> bytes;
+        uint32_t failAddress;
+        uint8_t failValue;
+    };
+    const Case aCases[] = {
+        {0xA0100, {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16}, 0xA0105, 0x15}, // rejected cell
+        {0x9FFF0, {0x01, 0x02}, 0x9FFF0, 0x01},                               // below the flash
+        {0xFDFFE, {0x21, 0x22, 0x23}, 0xFE000, 0x23},                         // runs past its end
+    };
+    for (const Case& c : aCases) {
+        int first = Program(c.address, c.bytes);
+        ASSERT_EQ(first, 0x68) << std::hex << c.address;
+        SimFrame frame;
+        ASSERT_TRUE(Sim_ReadFrame(fd, &frame, 1000, first));
+        EXPECT_TRUE(frame.Intact);
+        ASSERT_EQ(frame.Data.size(), 6u);
+        EXPECT_EQ(frame.Data[0], 0);
+        EXPECT_EQ(GetU32(frame.Data, 1), c.failAddress);
+        EXPECT_EQ(frame.Data[5], c.failValue);
+    }
+    // Programming can only clear bits: writing 0x0F over 0xF0 fails its verify.
+    ASSERT_EQ(Program(0xC0000, {0xF0}), 0x90);
+    int first = Program(0xC0000, {0x0F});
+    ASSERT_EQ(first, 0x68);
+    SimFrame frame;
+    ASSERT_TRUE(Sim_ReadFrame(fd, &frame, 1000, first));
+    EXPECT_EQ(GetU32(frame.Data, 1), 0xC0000u);
+
+    std::vector<uint8_t> dump = StopAndDump();
+    ASSERT_EQ(dump.size(), FLASH_BYTES);
+    // The bytes in front of the rejected one were written, the rest of that block was not.
+    EXPECT_EQ(std::vector<uint8_t>(dump.begin() + 0x100, dump.begin() + 0x107),
+              (std::vector<uint8_t>{0x10, 0x11, 0x12, 0x13, 0x14, 0xFF, 0xFF}));
+    EXPECT_EQ(dump[0x5DFFE], 0x21);
+    EXPECT_EQ(dump[0x5DFFF], 0x22);
+}
+
+TEST_F(SimTest, GetCrcEqualsTheCrcOverTheFlashWithFfOutsideIt) {
+    Start();
+    std::vector<uint8_t> bytes(200);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(0xC3 ^ i);
+    ASSERT_EQ(Program(0xA0000, bytes), 0x90);
+    ASSERT_EQ(Program(0xD1234, bytes), 0x90);
+    uint16_t whole = GetCrc(FLASH_BASE, FLASH_BYTES);
+    uint16_t edge = GetCrc(0x9FFFE, 4); // two addresses below the flash, two inside it
+    uint16_t empty = GetCrc(0xA0000, 0);
+    std::vector<uint8_t> dump = StopAndDump();
+    ASSERT_EQ(dump.size(), FLASH_BYTES);
+    EXPECT_EQ(whole, Crc(dump));
+    EXPECT_EQ(edge, Crc({0xFF, 0xFF, dump[0], dump[1]}));
+    EXPECT_EQ(empty, 0xFFFF);
+}
+
+TEST_F(SimTest, WrongCrcReportsTheCrcPlusOne) {
+    Start({"--wrong-crc"});
+    ASSERT_EQ(Program(0xA0010, {9, 8, 7}), 0x90);
+    uint16_t reported = GetCrc(FLASH_BASE, FLASH_BYTES);
+    std::vector<uint8_t> dump = StopAndDump();
+    EXPECT_EQ(reported, static_cast<uint16_t>(Crc(dump) + 1));
+}
+
+TEST_F(SimTest, DropAcksLosesTheFirstTriesOfEveryExchange) {
+    Start({"--drop-acks", "2"});
+    for (int exchange = 0; exchange < 2; ++exchange) {
+        Sim_SendFrame(fd, 3, nullptr, 0);
+        EXPECT_EQ(ReadByte(200), -1);
+        Sim_SendFrame(fd, 3, nullptr, 0);
+        EXPECT_EQ(ReadByte(200), -1);
+        EXPECT_TRUE(Acked(3)) << "exchange " << exchange;
+    }
+    // A lost programming block is not written.
+    EXPECT_EQ(Program(0xA0000, {0x00}, 200), -1);
+    EXPECT_TRUE(Identified(1000)); // identify is never dropped
+    std::vector<std::string> lines = LogLines();
+    std::vector<std::string> expected = {
+        "cmd=3 addr=0x0 len=0 result=dropped",     "cmd=3 addr=0x0 len=0 result=dropped",
+        "cmd=3 addr=0x0 len=0 result=ack",         "cmd=3 addr=0x0 len=0 result=dropped",
+        "cmd=3 addr=0x0 len=0 result=dropped",     "cmd=3 addr=0x0 len=0 result=ack",
+        "cmd=2 addr=0xA0000 len=1 result=dropped", "cmd=0 addr=0x0 len=0 result=answer"};
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(StopAndDump()[0], 0xFF);
+}
+
+TEST_F(SimTest, DropAcksCmdLimitsTheLossToOneCommand) {
+    Start({"--drop-acks", "1", "--drop-acks-cmd", "2"});
+    EXPECT_TRUE(Acked(3));
+    EXPECT_EQ(Program(0xA0000, {0x01}, 200), -1);
+    EXPECT_EQ(Program(0xA0000, {0x01}), 0x90);
+}
+
+TEST_F(SimTest, CorruptEveryDamagesTheChecksumOfEveryNthFrame) {
+    Start({"--corrupt-every", "2"});
+    for (int i = 1; i <= 4; ++i) {
+        Sim_SendFrame(fd, 0, nullptr, 0);
+        SimFrame frame;
+        ASSERT_TRUE(Sim_ReadFrame(fd, &frame, 1000));
+        EXPECT_EQ(frame.Intact, i % 2 == 1) << "frame " << i;
+        uint8_t good = frame.Command;
+        for (uint8_t b : frame.Data)
+            good = static_cast<uint8_t>(good + b);
+        EXPECT_EQ(frame.Checksum, static_cast<uint8_t>(good + (i % 2 == 0 ? 1 : 0)));
+    }
+    // The Ack byte is never touched.
+    EXPECT_TRUE(Acked(3));
+}
+
+TEST_F(SimTest, GarbageBadFramesAndTruncatedFramesAreSkipped) {
+    Start();
+    // Noise, a start byte with a header that does not hold, a frame with a bad checksum and one
+    // with a bad end byte, then a good identify.
+    std::vector<uint8_t> noise = {0x00, 0xFF, 0x68, 0x05, 0x06, 0x68, 0x16, 0x90, 0x68,
+                                  0x00, 0x00, 0x68, 0x00, 0x00, 0x03, 0x04, 0x16, 0x68,
+                                  0x00, 0x00, 0x68, 0x00, 0x00, 0x03, 0x03, 0x17};
+    ASSERT_TRUE(Sim_Write(fd, noise.data(), noise.size()));
+    EXPECT_TRUE(Identified(1000));
+    // A frame cut short is given up after the pause; the next frame is served.
+    std::vector<uint8_t> cut = {0x68, 0x08, 0x08, 0x68, 0x00, 0x00, 0x05, 0x01};
+    ASSERT_TRUE(Sim_Write(fd, cut.data(), cut.size()));
+    usleep((SIM_INTER_BYTE_TIMEOUT_MS + 100) * 1000);
+    EXPECT_TRUE(Identified(1000));
+    EXPECT_EQ(ReadByte(100), -1); // the bad frames got nothing
+    std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(lines, (std::vector<std::string>(2, "cmd=0 addr=0x0 len=0 result=answer")));
+}
+
+TEST_F(SimTest, SilentAnswersNothing) {
+    Start({"--silent"});
+    Sim_SendFrame(fd, 0, nullptr, 0);
+    Sim_SendFrame(fd, 3, nullptr, 0);
+    EXPECT_EQ(ReadByte(300), -1);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"cmd=0 addr=0x0 len=0 result=silent",
+                                                    "cmd=3 addr=0x0 len=0 result=silent"}));
+}
+
+TEST_F(SimTest, StartedApplicationKeepsTheBootLoaderAwayForItsTime) {
+    Start({"--app-ms", "600"});
+    auto started = Clock::now();
+    ASSERT_TRUE(Acked(7));
+    EXPECT_FALSE(Identified(150));
+    EXPECT_FALSE(Identified(150));
+    bool back = false;
+    while (!back && Clock::now() - started < std::chrono::seconds(5))
+        back = Identified(100);
+    EXPECT_TRUE(back);
+    EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(600));
+}
+
+TEST_F(SimTest, UnpluggedAfterBlocksAndBackWithTheFlashAsItWas) {
+    Start({"--unplug-after-blocks", "2", "--replug-ms", "400"});
+    EXPECT_EQ(Program(0xA0000, {0x01}), 0x90);
+    EXPECT_EQ(Program(0xA0001, {0x02}), 0x90);
+    auto unplugged = Clock::now();
+    const uint8_t acBlock[] = {0x02, 0x00, 0x0A, 0x00, 0x03};
+    Sim_SendFrame(fd, 2, acBlock, sizeof acBlock);
+    EXPECT_EQ(ReadByte(100), -1);
+    EXPECT_FALSE(Identified(100));
+    bool back = false;
+    while (!back && Clock::now() - unplugged < std::chrono::seconds(5))
+        back = Identified(100);
+    EXPECT_TRUE(back);
+    EXPECT_GE(Clock::now() - unplugged, std::chrono::milliseconds(300));
+    std::vector<uint8_t> dump = StopAndDump();
+    ASSERT_EQ(dump.size(), FLASH_BYTES);
+    EXPECT_EQ(std::vector<uint8_t>(dump.begin(), dump.begin() + 3), (std::vector<uint8_t>{1, 2, 0xFF}));
+}
+
+TEST_F(SimTest, ClientMayCloseAndReopenTheDevice) {
+    Start();
+    EXPECT_TRUE(Identified(1000));
+    close(fd);
+    fd = Sim_OpenRaw(sim.Device);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(Identified(1000));
+    close(fd);
+    usleep(100000); // nobody holds the device for a while
+    fd = Sim_OpenRaw(sim.Device);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(Identified(1000));
+}
+
+TEST_F(SimTest, PacingCostsTheLineTimeOfBothDirections) {
+    Start({"--baud", "1200"});
+    // Identify: 9 characters out, 9 + L back, 11 bits each at 1200 baud.
+    size_t characters = 9 + 9 + 15 + strlen(SIM_ID_TEXT1) + strlen(SIM_ID_TEXT2);
+    auto floor = std::chrono::microseconds(characters * 11 * 1000000 / 1200);
+    auto sent = Clock::now();
+    EXPECT_TRUE(Identified(5000));
+    auto took = Clock::now() - sent;
+    EXPECT_GE(took, floor);
+    EXPECT_LT(took, floor * 3);
+}
+
+TEST(SimCommandLine, HelpNamesEveryOption) {
+    std::string out, err;
+    ASSERT_EQ(Sim_RunToEnd({"--help"}, &out, &err), 0);
+    for (const char* pOption :
+         {"--baud", "--clear-ms", "--app-ms", "--crc-start", "--crc-length", "--reject-at", "--drop-acks",
+          "--drop-acks-cmd", "--corrupt-every", "--silent", "--unplug-after-blocks", "--replug-ms",
+          "--wrong-crc", "--log", "--dump", "--help"})
+        EXPECT_NE(out.find(std::string(pOption) + " "), std::string::npos) << pOption;
+}
+
+TEST(SimCommandLine, InvalidOptionsExitWithTwoAndSayWhy) {
+    const std::vector<std::vector<std::string>> aCases = {
+        {"--bogus"},
+        {"--baud"},
+        {"--baud", "fast"},
+        {"--clear-ms", "-5"},
+        {"--baud", "0x"},
+        {"--app-ms", "99999999999"},
+        {"--drop-acks-cmd", "6", "--drop-acks", "1"},
+        {"--replug-ms", "5"},
+        {"--crc-start", "0xFFFFFFF0", "--crc-length", "0x20"},
+        {"stray"}};
+    for (const auto& args : aCases) {
+        std::string out, err;
+        EXPECT_EQ(Sim_RunToEnd(args, &out, &err), 2) << args[0];
+        EXPECT_NE(err.find("tq330-sim: "), std::string::npos) << args[0];
+        EXPECT_TRUE(out.empty()) << args[0];
+    }
+}
+
+} // namespace

@@ -1,0 +1,159 @@
+#include "sim_line.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int masterFd = -1;
+int slaveFd = -1;
+SimClock::duration charTime{0};
+
+struct InByte {
+    uint8_t Value;
+    SimTime Arrival;
+};
+std::deque<InByte> input;
+SimTime rxFree{};
+
+struct OutUnit {
+    std::vector<uint8_t> Bytes;
+    size_t Written;
+    SimTime Due;
+};
+std::deque<OutUnit> output;
+SimTime txFree{};
+bool writeBlocked = false;
+
+int MakeRaw(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return 1;
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    return tcsetattr(fd, TCSANOW, &tio) != 0 ? 1 : 0;
+}
+
+} // namespace
+
+int Line_Open(uint32_t baud, char* acPath, size_t pathSize) {
+    if (baud != 0)
+        charTime =
+            std::chrono::duration_cast<SimClock::duration>(std::chrono::nanoseconds(11000000000ull / baud));
+    masterFd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (masterFd < 0 || grantpt(masterFd) != 0 || unlockpt(masterFd) != 0)
+        return 1;
+    const char* pName = ptsname(masterFd);
+    if (pName == nullptr || strlen(pName) + 1 > pathSize)
+        return 1;
+    snprintf(acPath, pathSize, "%s", pName);
+    // Our own descriptor of the slave: without it the master reads EIO and polls POLLHUP while no
+    // client holds the device, and the client's settings would not outlive its close.
+    slaveFd = open(acPath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveFd < 0 || MakeRaw(slaveFd) != 0 || MakeRaw(masterFd) != 0)
+        return 1;
+    int flags = fcntl(masterFd, F_GETFL);
+    if (flags < 0 || fcntl(masterFd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return 1;
+    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    return 0;
+}
+
+int Line_MasterFd() {
+    return masterFd;
+}
+
+void Line_ReadInput(SimTime now) {
+    uint8_t acChunk[1024];
+    for (;;) {
+        ssize_t n = read(masterFd, acChunk, sizeof acChunk);
+        if (n <= 0)
+            return; // EAGAIN: all read; EIO cannot happen while our slave descriptor is open
+        for (ssize_t i = 0; i < n; ++i) {
+            SimTime start = rxFree > now ? rxFree : now;
+            rxFree = start + charTime;
+            input.push_back({acChunk[i], rxFree});
+        }
+    }
+}
+
+size_t Line_Buffered() {
+    return input.size();
+}
+
+size_t Line_Arrived(SimTime now) {
+    // Arrival times ascend, so the arrived bytes are a prefix.
+    size_t low = 0;
+    size_t high = input.size();
+    while (low < high) {
+        size_t mid = (low + high) / 2;
+        if (input[mid].Arrival <= now)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+uint8_t Line_At(size_t index) {
+    return input[index].Value;
+}
+SimTime Line_ArrivalOf(size_t index) {
+    return input[index].Arrival;
+}
+
+void Line_Consume(size_t count) {
+    if (count >= input.size())
+        input.clear();
+    else
+        input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+void Line_DiscardInput() {
+    input.clear();
+}
+
+SimTime Line_Send(const uint8_t* pData, size_t count, SimTime now) {
+    SimTime start = txFree > now ? txFree : now;
+    txFree = start + charTime * static_cast<int64_t>(count);
+    if (count != 0)
+        output.push_back({std::vector<uint8_t>(pData, pData + count), 0, txFree});
+    return txFree;
+}
+
+void Line_WriteDue(SimTime now) {
+    writeBlocked = false;
+    while (!output.empty() && output.front().Due <= now) {
+        OutUnit& unit = output.front();
+        while (unit.Written < unit.Bytes.size()) {
+            ssize_t n = write(masterFd, unit.Bytes.data() + unit.Written, unit.Bytes.size() - unit.Written);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    // The client is not reading and the terminal's buffer is full: try again later.
+                    writeBlocked = true;
+                    return;
+                }
+                break; // the line lost the unit, as a real line loses what nobody hears
+            }
+            unit.Written += static_cast<size_t>(n);
+        }
+        output.pop_front();
+    }
+}
+
+bool Line_NextOutput(SimTime* pAt, bool* pBlocked) {
+    *pBlocked = writeBlocked;
+    if (output.empty())
+        return false;
+    *pAt = output.front().Due;
+    return true;
+}

@@ -1,0 +1,36 @@
+// The simulator's end of the serial line: a pseudo-terminal master, with an optional model of a
+// line of a given baud rate (11 bits a character at 8O1) in both directions.
+//   Receive: each byte read from the master counts as arrived one character time after the later of
+//            its read and the previous byte's arrival.
+//   Send:    each send is queued as one unit and written whole at the moment its last character
+//            would have left the line; the line is busy until then.
+// The schedule is absolute, so a paced run costs the line time and nothing more.
+#pragma once
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+using SimClock = std::chrono::steady_clock;
+using SimTime = SimClock::time_point;
+
+// Opens the pseudo-terminal, both ends in raw mode, and keeps its own descriptor of the slave so a
+// client may close and re-open the device without the master seeing a hang-up. 0 on success; the
+// slave's path goes to acPath.
+int Line_Open(uint32_t baud, char* acPath, size_t pathSize);
+int Line_MasterFd();
+
+// Reads whatever the master has (non-blocking) and stamps each byte's arrival.
+void Line_ReadInput(SimTime now);
+size_t Line_Buffered();               // bytes read, arrived or not
+size_t Line_Arrived(SimTime now);     // bytes that have arrived by now
+uint8_t Line_At(size_t index);        // the index-th buffered byte
+SimTime Line_ArrivalOf(size_t index); // when the index-th buffered byte arrives
+void Line_Consume(size_t count);
+void Line_DiscardInput();
+
+// Queues bytes for sending; they go out whole when their line time is over, which is returned.
+SimTime Line_Send(const uint8_t* pData, size_t count, SimTime now);
+// Writes every unit whose time has come; keeps the rest (and any the master would not take yet).
+void Line_WriteDue(SimTime now);
+// The time the next queued unit is due, if any; blocked is set when the master took no more bytes.
+bool Line_NextOutput(SimTime* pAt, bool* pBlocked);

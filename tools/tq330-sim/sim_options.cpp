@@ -1,0 +1,217 @@
+#include "sim_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+
+namespace {
+
+enum OptionId {
+    OPT_BAUD = 256,
+    OPT_CLEAR_MS,
+    OPT_APP_MS,
+    OPT_CRC_START,
+    OPT_CRC_LENGTH,
+    OPT_REJECT_AT,
+    OPT_DROP_ACKS,
+    OPT_DROP_ACKS_CMD,
+    OPT_CORRUPT_EVERY,
+    OPT_SILENT,
+    OPT_UNPLUG_AFTER_BLOCKS,
+    OPT_REPLUG_MS,
+    OPT_WRONG_CRC,
+    OPT_LOG,
+    OPT_DUMP,
+    OPT_HELP,
+};
+
+const option aLongOptions[] = {
+    {"baud", required_argument, nullptr, OPT_BAUD},
+    {"clear-ms", required_argument, nullptr, OPT_CLEAR_MS},
+    {"app-ms", required_argument, nullptr, OPT_APP_MS},
+    {"crc-start", required_argument, nullptr, OPT_CRC_START},
+    {"crc-length", required_argument, nullptr, OPT_CRC_LENGTH},
+    {"reject-at", required_argument, nullptr, OPT_REJECT_AT},
+    {"drop-acks", required_argument, nullptr, OPT_DROP_ACKS},
+    {"drop-acks-cmd", required_argument, nullptr, OPT_DROP_ACKS_CMD},
+    {"corrupt-every", required_argument, nullptr, OPT_CORRUPT_EVERY},
+    {"silent", no_argument, nullptr, OPT_SILENT},
+    {"unplug-after-blocks", required_argument, nullptr, OPT_UNPLUG_AFTER_BLOCKS},
+    {"replug-ms", required_argument, nullptr, OPT_REPLUG_MS},
+    {"wrong-crc", no_argument, nullptr, OPT_WRONG_CRC},
+    {"log", required_argument, nullptr, OPT_LOG},
+    {"dump", required_argument, nullptr, OPT_DUMP},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char acHelp[] =
+    "Usage: tq330-sim [OPTION]...\n"
+    "Plays the TQ330's boot loader on a pseudo-terminal. The first line of standard output is the\n"
+    "device to open (for the updater: TQ330_PORTS=<that path>). Flash 0xA0000..0xFDFFF, erased to\n"
+    "0xFF. Runs until SIGTERM, SIGINT or SIGHUP; SIGUSR1 writes the dump and goes on.\n"
+    "Numbers are decimal or 0x hexadecimal.\n"
+    "\n"
+    "  --baud N                 simulate a line of N baud, 11 bits a character, both ways: a frame\n"
+    "                           counts as received when its last character has crossed the line, and\n"
+    "                           every answer leaves at line speed (default 57600; 0: no pacing)\n"
+    "  --clear-ms N             erase time between the clear Ack and its answer (default 2000)\n"
+    "  --app-ms N               after start application, nothing is answered for N ms, as a running\n"
+    "                           application would not; then the boot loader is back (default 3000)\n"
+    "  --crc-start ADDR         start of the CRC area reported by identify (default 0xA0000)\n"
+    "  --crc-length N           length of the CRC area (default 0x5E000)\n"
+    "  --reject-at ADDR         programming fails at ADDR: a block that holds it gets an error\n"
+    "                           frame (00, ADDR u32, the byte to be written); the bytes before ADDR\n"
+    "                           are written. Up to 16 times\n"
+    "  --drop-acks N            the first N tries of every acknowledged exchange (commands 1, 2, 3,\n"
+    "                           4, 5, 7) are lost: no Ack, no answer, not carried out. A counter per\n"
+    "                           command counts the frames lost in a row; the next one is served and\n"
+    "                           the counter starts again (default 0)\n"
+    "  --drop-acks-cmd C        apply --drop-acks to command C only\n"
+    "  --corrupt-every N        every Nth frame sent (answers and error frames, not the Ack byte)\n"
+    "                           carries checksum + 1 (default 0: never)\n"
+    "  --silent                 answer nothing at all\n"
+    "  --unplug-after-blocks N  after the Nth programming block has been answered, answer nothing,\n"
+    "                           as if unplugged (0: unplugged from the start)\n"
+    "  --replug-ms M            with --unplug-after-blocks: back M ms after unplugging, in the boot\n"
+    "                           loader, with the flash as it was; only once\n"
+    "  --wrong-crc              report the CRC plus 1 (modulo 0x10000)\n"
+    "  --log FILE               one line per command frame received, flushed per line:\n"
+    "                           'cmd=C addr=0xADDR len=N result=R' (addr and len: the block's address\n"
+    "                           and byte count, the CRC area of a Get CRC, else 0 and the frame's L;\n"
+    "                           R: ack, answer, error, dropped, silent, app, unplugged, ignored)\n"
+    "  --dump FILE              write the flash as binary (0x5E000 bytes from 0xA0000) on exit\n"
+    "                           and on SIGUSR1\n"
+    "  --help                   show this text and exit\n";
+
+// Decimal, or hexadecimal with 0x; the whole text must be a number that fits 32 bits.
+bool ParseNumber(const char* pText, uint32_t* pValue) {
+    int base = 10;
+    if (pText[0] == '0' && (pText[1] == 'x' || pText[1] == 'X')) {
+        base = 16;
+        pText += 2;
+    }
+    if (*pText == '\0' || *pText == '-' || *pText == '+' || *pText == ' ')
+        return false;
+    errno = 0;
+    char* pEnd = nullptr;
+    unsigned long long value = strtoull(pText, &pEnd, base);
+    if (errno != 0 || *pEnd != '\0' || value > 0xFFFFFFFFull)
+        return false;
+    *pValue = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool IsAcknowledgedCommand(uint32_t command) {
+    return command == 1 || command == 2 || command == 3 || command == 4 || command == 5 || command == 7;
+}
+
+} // namespace
+
+void SimOptions_PrintHelp(FILE* pOut) {
+    fputs(acHelp, pOut);
+}
+
+OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char* acError, size_t errorSize) {
+    *pOptions = SimOptions{};
+    pOptions->Baud = 57600;
+    pOptions->ClearMs = 2000;
+    pOptions->AppMs = 3000;
+    pOptions->CrcStart = 0xA0000;
+    pOptions->CrcLength = 0x5E000;
+    pOptions->DropAcksCmd = -1;
+    pOptions->UnplugAfterBlocks = -1;
+    pOptions->ReplugMs = -1;
+
+    opterr = 0; // the messages are ours
+    optind = 1;
+    int id;
+    while ((id = getopt_long(argc, argv, "", aLongOptions, nullptr)) != -1) {
+        uint32_t value = 0;
+        if (id == '?' || id == ':') {
+            const char* pArg = (optind - 1 < argc) ? argv[optind - 1] : "";
+            snprintf(acError, errorSize, "unknown option or missing value: %s", pArg);
+            return OPTIONS_INVALID;
+        }
+        if (optarg != nullptr && !ParseNumber(optarg, &value) && id != OPT_LOG && id != OPT_DUMP) {
+            snprintf(acError, errorSize, "--%s: not a number: '%s'", aLongOptions[id - OPT_BAUD].name,
+                     optarg);
+            return OPTIONS_INVALID;
+        }
+        switch (id) {
+        case OPT_BAUD:
+            pOptions->Baud = value;
+            break;
+        case OPT_CLEAR_MS:
+            pOptions->ClearMs = value;
+            break;
+        case OPT_APP_MS:
+            pOptions->AppMs = value;
+            break;
+        case OPT_CRC_START:
+            pOptions->CrcStart = value;
+            break;
+        case OPT_CRC_LENGTH:
+            pOptions->CrcLength = value;
+            break;
+        case OPT_REJECT_AT:
+            if (pOptions->RejectCount == SIM_MAX_REJECTS) {
+                snprintf(acError, errorSize, "--reject-at: at most %zu addresses", SIM_MAX_REJECTS);
+                return OPTIONS_INVALID;
+            }
+            pOptions->RejectAt[pOptions->RejectCount++] = value;
+            break;
+        case OPT_DROP_ACKS:
+            pOptions->DropAcks = value;
+            break;
+        case OPT_DROP_ACKS_CMD:
+            if (!IsAcknowledgedCommand(value)) {
+                snprintf(acError, errorSize, "--drop-acks-cmd: %u is not one of 1, 2, 3, 4, 5, 7", value);
+                return OPTIONS_INVALID;
+            }
+            pOptions->DropAcksCmd = static_cast<int32_t>(value);
+            break;
+        case OPT_CORRUPT_EVERY:
+            pOptions->CorruptEvery = value;
+            break;
+        case OPT_SILENT:
+            pOptions->Silent = true;
+            break;
+        case OPT_UNPLUG_AFTER_BLOCKS:
+            pOptions->UnplugAfterBlocks = value;
+            break;
+        case OPT_REPLUG_MS:
+            pOptions->ReplugMs = value;
+            break;
+        case OPT_WRONG_CRC:
+            pOptions->WrongCrc = true;
+            break;
+        case OPT_LOG:
+            pOptions->pLogPath = optarg;
+            break;
+        case OPT_DUMP:
+            pOptions->pDumpPath = optarg;
+            break;
+        case OPT_HELP:
+            return OPTIONS_HELP;
+        }
+    }
+    if (optind < argc) {
+        snprintf(acError, errorSize, "unexpected argument: %s", argv[optind]);
+        return OPTIONS_INVALID;
+    }
+    if (pOptions->ReplugMs >= 0 && pOptions->UnplugAfterBlocks < 0) {
+        snprintf(acError, errorSize, "--replug-ms needs --unplug-after-blocks");
+        return OPTIONS_INVALID;
+    }
+    if (pOptions->CrcLength != 0 && pOptions->CrcStart + (pOptions->CrcLength - 1) < pOptions->CrcStart) {
+        snprintf(acError, errorSize, "the CRC area runs past 0xFFFFFFFF");
+        return OPTIONS_INVALID;
+    }
+    if (pOptions->DropAcksCmd >= 0 && pOptions->DropAcks == 0) {
+        snprintf(acError, errorSize, "--drop-acks-cmd needs --drop-acks");
+        return OPTIONS_INVALID;
+    }
+    return OPTIONS_RUN;
+}

@@ -1,0 +1,33 @@
+// Command line of the device simulator: what it serves, how fast, and which faults it injects.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+constexpr size_t SIM_MAX_REJECTS = 16;
+
+struct SimOptions {
+    uint32_t Baud;     // 0: no pacing
+    uint32_t ClearMs;  // erase time between the clear Ack and its answer
+    uint32_t AppMs;    // how long a started application keeps the boot loader away
+    uint32_t CrcStart; // CRC area reported by identify
+    uint32_t CrcLength;
+    uint32_t RejectAt[SIM_MAX_REJECTS];
+    uint32_t RejectCount;
+    uint32_t DropAcks;     // the first N tries of every acknowledged exchange are lost
+    int32_t DropAcksCmd;   // -1: every acknowledged command, else only this one
+    uint32_t CorruptEvery; // 0: never; N: every Nth frame sent has a bad checksum
+    bool Silent;
+    int64_t UnplugAfterBlocks; // -1: never
+    int64_t ReplugMs;          // -1: stays unplugged
+    bool WrongCrc;
+    const char* pLogPath;  // nullptr: no log
+    const char* pDumpPath; // nullptr: no dump
+};
+
+enum OptionsResult { OPTIONS_RUN, OPTIONS_HELP, OPTIONS_INVALID };
+
+// Fills pOptions with the defaults and then the arguments. With OPTIONS_INVALID the reason is in
+// acError.
+OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char* acError, size_t errorSize);
+void SimOptions_PrintHelp(FILE* pOut);

@@ -1,0 +1,296 @@
+#include "sim_protocol.h"
+
+#include "link/cursor.h"
+#include "link/frame.h"
+#include "sim_flash.h"
+
+#include <cstring>
+
+namespace {
+
+const SimOptions* pOpt = nullptr;
+FILE* pLogFile = nullptr;
+
+// A clear keeps the boot loader busy; its answer leaves when the erase is over.
+bool busy = false;
+SimTime busyUntil{};
+bool appRunning = false;
+SimTime appUntil{};
+bool unplugged = false;
+bool replugPending = false;
+SimTime replugAt{};
+
+uint32_t blocksAnswered = 0;
+uint32_t framesSent = 0;
+uint32_t aDropped[8] = {};
+
+bool parserWaits = false;
+SimTime parserWake{};
+
+constexpr auto INTER_BYTE_TIMEOUT = std::chrono::milliseconds(SIM_INTER_BYTE_TIMEOUT_MS);
+
+void Log(uint8_t command, uint32_t address, uint32_t length, const char* pResult) {
+    if (pLogFile == nullptr)
+        return;
+    fprintf(pLogFile, "cmd=%u addr=0x%X len=%u result=%s\n", command, address, length, pResult);
+    fflush(pLogFile);
+}
+
+SimTime SendAck(SimTime now) {
+    const uint8_t ack = FRAME_ACK;
+    return Line_Send(&ack, 1, now);
+}
+
+SimTime SendFrame(uint8_t command, const uint8_t* pData, uint8_t length, SimTime now) {
+    uint8_t acFrame[FRAME_BUFFER_SIZE] = {};
+    size_t size = Frame_Build(acFrame, command, pData, length);
+    ++framesSent;
+    if (pOpt->CorruptEvery != 0 && framesSent % pOpt->CorruptEvery == 0)
+        acFrame[size - 2] = static_cast<uint8_t>(acFrame[size - 2] + 1);
+    return Line_Send(acFrame, size, now);
+}
+
+// Identify answer: IdByte, IdWord, T1, text 1, T2, text 2, CrcStart, CrcLength.
+void AnswerIdentify(SimTime now) {
+    uint8_t acData[255] = {};
+    uint8_t* pWrite = acData;
+    Cursor_PutU8(pWrite, SIM_ID_BYTE);
+    Cursor_PutU32(pWrite, SIM_ID_WORD);
+    for (const char* pText : {SIM_ID_TEXT1, SIM_ID_TEXT2}) {
+        size_t length = strlen(pText);
+        Cursor_PutU8(pWrite, static_cast<uint32_t>(length));
+        std::memcpy(pWrite, pText, length);
+        pWrite += length;
+    }
+    Cursor_PutU32(pWrite, pOpt->CrcStart);
+    Cursor_PutU32(pWrite, pOpt->CrcLength);
+    SendFrame(0, acData, static_cast<uint8_t>(pWrite - acData), now);
+}
+
+// Clear and check blank answer with command byte 4: no data when blank, else the first address
+// that is not blank and its value, both u32.
+void SendBlankAnswer(SimTime now) {
+    uint32_t address = 0;
+    uint8_t value = 0;
+    if (Flash_FindNonBlank(&address, &value) == 0) {
+        SendFrame(4, nullptr, 0, now);
+        return;
+    }
+    uint8_t acData[8];
+    uint8_t* pWrite = acData;
+    Cursor_PutU32(pWrite, address);
+    Cursor_PutU32(pWrite, value);
+    SendFrame(4, acData, sizeof acData, now);
+}
+
+// Programming: address u32 + 1 to 240 bytes. Ack when written; otherwise an error frame in place
+// of the Ack byte: 00, the failing address u32, the value for it.
+void Program(const uint8_t* pData, uint8_t length, SimTime now) {
+    const uint8_t* pRead = pData;
+    uint32_t address = length >= 4 ? Cursor_GetU32(pRead) : 0;
+    uint32_t failAddress = address;
+    uint8_t failValue = 0;
+    bool failed = length < 5;
+    if (!failed)
+        failed = Flash_Program(address, pRead, length - 4u, &failAddress, &failValue) != 0;
+    Log(2, address, length >= 4 ? length - 4u : 0, failed ? "error" : "ack");
+    if (failed) {
+        uint8_t acError[6];
+        uint8_t* pWrite = acError;
+        Cursor_PutU8(pWrite, 0);
+        Cursor_PutU32(pWrite, failAddress);
+        Cursor_PutU8(pWrite, failValue);
+        SendFrame(2, acError, sizeof acError, now);
+    } else {
+        SendAck(now);
+    }
+    ++blocksAnswered;
+    if (pOpt->UnplugAfterBlocks >= 0 && blocksAnswered == pOpt->UnplugAfterBlocks) {
+        unplugged = true;
+        replugPending = pOpt->ReplugMs >= 0;
+        replugAt = now + std::chrono::milliseconds(pOpt->ReplugMs);
+    }
+}
+
+// Get CRC: with CRC start and length (u32 each) the CRC of that area, without them the CRC of the
+// area identify reports. Answer with command byte 5: one unused byte, then the CRC-16.
+void AnswerCrc(const uint8_t* pData, uint8_t length, SimTime now) {
+    uint32_t start = pOpt->CrcStart;
+    uint32_t size = pOpt->CrcLength;
+    if (length >= 8) {
+        const uint8_t* pRead = pData;
+        start = Cursor_GetU32(pRead);
+        size = Cursor_GetU32(pRead);
+    }
+    Log(5, start, size, "ack");
+    uint16_t crc = Flash_Crc(start, size);
+    if (pOpt->WrongCrc)
+        crc = static_cast<uint16_t>(crc + 1);
+    SendAck(now);
+    uint8_t acData[3] = {0, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)};
+    SendFrame(5, acData, sizeof acData, now);
+}
+
+// --drop-acks: the first N tries of each exchange are lost; the try after them is served.
+bool DropThisTry(uint8_t command) {
+    if (pOpt->DropAcks == 0 || (pOpt->DropAcksCmd >= 0 && pOpt->DropAcksCmd != command))
+        return false;
+    if (aDropped[command] < pOpt->DropAcks) {
+        ++aDropped[command];
+        return true;
+    }
+    aDropped[command] = 0;
+    return false;
+}
+
+void Dispatch(const uint8_t* acFrame, SimTime now) {
+    uint8_t length = acFrame[1];
+    uint8_t command = acFrame[6];
+    const uint8_t* pData = acFrame + 7;
+    const char* pBlocked = pOpt->Silent ? "silent" : unplugged ? "unplugged" : appRunning ? "app" : nullptr;
+    bool acknowledged = command >= 1 && command <= 7 && command != 6;
+    if (pBlocked == nullptr && acknowledged && DropThisTry(command))
+        pBlocked = "dropped";
+    if (pBlocked != nullptr || !(command == 0 || acknowledged)) {
+        uint32_t address = 0;
+        if (command == 2 && length >= 4) {
+            const uint8_t* pRead = pData;
+            address = Cursor_GetU32(pRead);
+        }
+        Log(command, address, command == 2 && length >= 4 ? length - 4u : length,
+            pBlocked != nullptr ? pBlocked : "ignored");
+        return;
+    }
+    switch (command) {
+    case 0:
+        Log(0, 0, length, "answer");
+        AnswerIdentify(now);
+        break;
+    case 1: // clear: Ack, erase, answer when the erase time is over
+        Log(1, 0, length, "ack");
+        Flash_Erase();
+        busy = true;
+        busyUntil = SendAck(now) + std::chrono::milliseconds(pOpt->ClearMs);
+        break;
+    case 2:
+        Program(pData, length, now);
+        break;
+    case 3: // make valid
+        Log(3, 0, length, "ack");
+        SendAck(now);
+        break;
+    case 4:
+        Log(4, 0, length, "ack");
+        SendAck(now);
+        SendBlankAnswer(now);
+        break;
+    case 5:
+        AnswerCrc(pData, length, now);
+        break;
+    case 7: // start application: the boot loader is gone until the application ends
+        Log(7, 0, length, "ack");
+        appRunning = true;
+        appUntil = SendAck(now) + std::chrono::milliseconds(pOpt->AppMs);
+        break;
+    }
+}
+
+// Hunts for 0x68, checks the header, waits for the rest; a bad frame costs its first byte only,
+// so a frame hidden behind garbage that starts like a header is still found.
+void ParseArrived(SimTime now) {
+    parserWaits = false;
+    while (!busy) {
+        size_t arrived = Line_Arrived(now);
+        size_t skip = 0;
+        while (skip < arrived && Line_At(skip) != FRAME_START)
+            ++skip;
+        Line_Consume(skip);
+        arrived -= skip;
+        if (arrived == 0) {
+            if (Line_Buffered() != 0) {
+                parserWaits = true; // read already, still on the line
+                parserWake = Line_ArrivalOf(0);
+            }
+            return;
+        }
+        size_t need = 7;
+        if (arrived >= 7) {
+            if (Line_At(1) != Line_At(2) || Line_At(3) != FRAME_START) {
+                Line_Consume(1);
+                continue;
+            }
+            need = FRAME_OVERHEAD + Line_At(1);
+        }
+        if (arrived < need) {
+            size_t buffered = Line_Buffered();
+            if (buffered >= need) {
+                parserWaits = true; // read already, still on the line
+                parserWake = Line_ArrivalOf(need - 1);
+                return;
+            }
+            SimTime giveUp = Line_ArrivalOf(buffered - 1) + INTER_BYTE_TIMEOUT;
+            if (now < giveUp) {
+                parserWaits = true;
+                parserWake = giveUp;
+                return;
+            }
+            Line_Consume(1);
+            continue;
+        }
+        uint8_t acFrame[FRAME_BUFFER_SIZE];
+        for (size_t i = 0; i < need; ++i)
+            acFrame[i] = Line_At(i);
+        uint8_t sum = 0;
+        for (size_t i = 4; i < need - 2; ++i)
+            sum = static_cast<uint8_t>(sum + acFrame[i]);
+        if (acFrame[need - 2] != sum || acFrame[need - 1] != FRAME_END) {
+            Line_Consume(1);
+            continue;
+        }
+        Line_Consume(need);
+        Dispatch(acFrame, now);
+    }
+}
+
+} // namespace
+
+void Protocol_Init(const SimOptions* pOptions, FILE* pLog, SimTime now) {
+    pOpt = pOptions;
+    pLogFile = pLog;
+    Flash_Erase();
+    Flash_SetRejected(pOptions->RejectAt, pOptions->RejectCount);
+    if (pOptions->UnplugAfterBlocks == 0) {
+        unplugged = true;
+        replugPending = pOptions->ReplugMs >= 0;
+        replugAt = now + std::chrono::milliseconds(pOptions->ReplugMs);
+    }
+}
+
+void Protocol_Step(SimTime now) {
+    if (busy && now >= busyUntil) {
+        busy = false;
+        SendBlankAnswer(now);
+    }
+    if (appRunning && now >= appUntil)
+        appRunning = false;
+    if (unplugged && replugPending && now >= replugAt) {
+        unplugged = false;
+        replugPending = false;
+    }
+    ParseArrived(now);
+}
+
+bool Protocol_NextEvent(SimTime* pAt) {
+    bool any = false;
+    auto consider = [&](bool active, SimTime at) {
+        if (active && (!any || at < *pAt)) {
+            *pAt = at;
+            any = true;
+        }
+    };
+    consider(busy, busyUntil);
+    consider(parserWaits && !busy, parserWake);
+    consider(appRunning, appUntil);
+    consider(unplugged && replugPending, replugAt);
+    return any;
+}
