@@ -1,11 +1,13 @@
 // How the placeholder image is cut into records and in which order they stand in the file.
 //
-// Each area is cut into chunks of consecutive records, and the chunks of an area are loaded from the top
-// down. A chunk loaded in ascending order starts in a gap below what is loaded (a new area inserted in
-// front) and its last record continues into the chunk above (a join). A chunk loaded top record first
-// extends the area above downwards once, then inserts and joins like an ascending one. A chunk loaded in
-// descending order extends the area above downwards with every record. The mix of chunk kinds gives
-// exactly 7 downward extensions and 59 insertions; SimulateLoad counts them.
+// The file starts with the fourth area in ascending order. Small islands of one to four records, cut
+// out of the first and third areas, come early: each lands in a gap below a loaded area (a new area
+// inserted in front), and an island written top record first extends itself downwards with each further
+// record. The bulk of each of the two areas follows in ascending order: its first record is inserted in
+// front as well, every other one continues the area, which joins each island as it reaches it. The
+// second area (top record first) and the fifth (appended at the end) lie anywhere in between.
+// This gives exactly 7 downward extensions and 59 insertions, and every join or downward move shifts
+// only an island's few bytes, so the image loads in linear time; SimulateLoad counts all of it.
 #include "tools/mkfirmware/load_plan.h"
 
 #include <algorithm>
@@ -14,12 +16,12 @@ namespace {
 
 const size_t RECORD_COUNT = 10199;
 const uint32_t MAX_DATA = 32;
-const size_t AREA3_CHUNKS = 12; // all ascending: 12 insertions
-const size_t AREA1_CHUNKS = 47; // 43 ascending, 3 top-first, 1 descending: 46 insertions, 6 downwards
-const size_t TOP_FIRST_CHUNKS = 3;
-const size_t DESCENDING_SIZE = 3; // records of the one descending chunk of area 1
-
-enum ChunkKind { ASCENDING, TOP_FIRST, DESCENDING };
+const size_t AREA1_ISLANDS = 51;
+const size_t AREA3_ISLANDS = 5;
+const size_t MAX_ISLAND = 4; // records
+// Islands written top record first, as (area, island index): each gives 2 downward extensions.
+const size_t DESCENDING_ISLAND_RECORDS = 3;
+const size_t DESCENDING_ISLANDS[][2] = {{0, 7}, {0, 30}, {2, 2}};
 
 struct Rng {
     uint64_t State;
@@ -63,60 +65,45 @@ std::vector<Record> CutArea(Rng& rng, const SimArea& area, size_t count) {
     return records;
 }
 
-// Chunk sizes (in records) that add up to n, each at least minSize, uneven at random.
-std::vector<size_t> ChunkSizes(Rng& rng, size_t n, size_t chunks, size_t minSize) {
-    std::vector<size_t> sizes(chunks, n / chunks);
-    sizes.back() += n % chunks;
-    for (size_t k = 0; k < chunks * 4; k++) {
-        size_t from = rng.Below(static_cast<uint32_t>(chunks));
-        size_t to = rng.Below(static_cast<uint32_t>(chunks));
-        size_t move = rng.Below(static_cast<uint32_t>(std::max<size_t>(1, n / chunks / 3)));
-        if (sizes[from] >= minSize + move) {
-            sizes[from] -= move;
-            sizes[to] += move;
-        }
-    }
-    return sizes;
-}
-
 using Run = std::vector<Record>; // records in load order
 
-// Chunks of one area, lowest first, loaded top chunk first.
-std::vector<Run> ChunkRuns(const std::vector<Record>& records, const std::vector<size_t>& sizes,
-                           const std::vector<ChunkKind>& kinds) {
-    std::vector<Run> runs;
-    size_t first = 0;
-    for (size_t c = 0; c < sizes.size(); c++) {
-        Run run(records.begin() + first, records.begin() + first + sizes[c]);
-        if (kinds[c] == DESCENDING) {
-            std::reverse(run.begin(), run.end());
-        } else if (kinds[c] == TOP_FIRST) {
-            std::rotate(run.begin(), run.end() - 1, run.end());
-        }
-        runs.push_back(run);
-        first += sizes[c];
-    }
-    std::reverse(runs.begin(), runs.end());
-    return runs;
-}
+// One entry of the file's order: a run, placed by its key (runs with equal keys keep their order).
+struct Placed {
+    uint64_t Key;
+    Run Records;
+};
 
-std::vector<Run> Area1Runs(Rng& rng, const std::vector<Record>& records) {
-    std::vector<ChunkKind> kinds(AREA1_CHUNKS, ASCENDING);
-    // The top chunk stays ascending: nothing lies directly above it, so it can only insert.
-    size_t descending = 1 + rng.Below(AREA1_CHUNKS - 2);
-    kinds[descending] = DESCENDING;
-    for (size_t placed = 0; placed < TOP_FIRST_CHUNKS;) {
-        size_t c = rng.Below(AREA1_CHUNKS - 1);
-        if (kinds[c] == ASCENDING) {
-            kinds[c] = TOP_FIRST;
-            placed++;
+// Cuts islands out of one area's records and places them and the rest (the bulk, in ascending order)
+// on the key line from `bulkKey` on: bulk record j gets key 2 (bulkKey + j) + 1, and an island an even
+// key below that of the bulk record in front of it, so it is loaded before the bulk reaches it.
+void PlaceArea(Rng& rng, size_t area, const std::vector<Record>& records, size_t islands, uint64_t& bulkKey,
+               std::vector<Placed>& placed) {
+    size_t slot = records.size() / islands;
+    size_t next = 0; // first record not yet placed
+    for (size_t i = 0; i < islands; i++) {
+        size_t size = 1 + rng.Below(MAX_ISLAND);
+        bool descending = false;
+        for (const auto& island : DESCENDING_ISLANDS) {
+            if (island[0] == area && island[1] == i) {
+                size = DESCENDING_ISLAND_RECORDS;
+                descending = true;
+            }
         }
+        // At least one bulk record in front of the island, inside its own slot, so islands never touch.
+        size_t first = i * slot + 1 + rng.Below(static_cast<uint32_t>(slot - size - 1));
+        for (; next < first; next++) {
+            placed.push_back({2 * bulkKey++ + 1, {records[next]}});
+        }
+        Run island(records.begin() + first, records.begin() + first + size);
+        if (descending) {
+            std::reverse(island.begin(), island.end());
+        }
+        placed.push_back({2 * rng.Below(static_cast<uint32_t>(bulkKey)), island});
+        next = first + size;
     }
-    std::vector<size_t> sizes = ChunkSizes(rng, records.size(), AREA1_CHUNKS, 8);
-    size_t spare = sizes[descending] - DESCENDING_SIZE;
-    sizes[descending] = DESCENDING_SIZE;
-    sizes[descending - 1] += spare;
-    return ChunkRuns(records, sizes, kinds);
+    for (; next < records.size(); next++) {
+        placed.push_back({2 * bulkKey++ + 1, {records[next]}});
+    }
 }
 
 } // namespace
@@ -135,30 +122,19 @@ std::vector<Record> PlanRecords() {
     for (size_t i = 0; i < AREA_COUNT; i++) {
         areas.push_back(CutArea(rng, kAreas[i], counts[i]));
     }
-    // One queue of runs per area, each loaded in its own order; the queues are then interleaved.
-    std::vector<std::vector<Run>> queues;
-    queues.push_back(Area1Runs(rng, areas[0]));
-    queues.push_back({Run(areas[1].rbegin(), areas[1].rend())});
-    queues.push_back(ChunkRuns(areas[2], ChunkSizes(rng, areas[2].size(), AREA3_CHUNKS, 8),
-                               std::vector<ChunkKind>(AREA3_CHUNKS, ASCENDING)));
-    queues.push_back({areas[4]});
+    std::vector<Placed> placed;
+    uint64_t bulkKey = 0;
+    PlaceArea(rng, 0, areas[0], AREA1_ISLANDS, bulkKey, placed);
+    PlaceArea(rng, 2, areas[2], AREA3_ISLANDS, bulkKey, placed);
+    placed.push_back(
+        {rng.Below(static_cast<uint32_t>(2 * bulkKey)), Run(areas[1].rbegin(), areas[1].rend())});
+    placed.push_back({rng.Below(static_cast<uint32_t>(2 * bulkKey)), areas[4]});
+    std::stable_sort(placed.begin(), placed.end(),
+                     [](const Placed& x, const Placed& y) { return x.Key < y.Key; });
 
     std::vector<Record> order(areas[3]); // the file starts with the fourth area, in ascending order
-    size_t left = 0;
-    for (const auto& queue : queues) {
-        left += queue.size();
-    }
-    std::vector<size_t> next(queues.size(), 0);
-    for (; left > 0; left--) {
-        // Pick a queue with a chance proportional to the runs it has left.
-        uint32_t pick = rng.Below(static_cast<uint32_t>(left));
-        size_t q = 0;
-        while (pick >= queues[q].size() - next[q]) {
-            pick -= static_cast<uint32_t>(queues[q].size() - next[q]);
-            q++;
-        }
-        const Run& run = queues[q][next[q]++];
-        order.insert(order.end(), run.begin(), run.end());
+    for (const Placed& entry : placed) {
+        order.insert(order.end(), entry.Records.begin(), entry.Records.end());
     }
     return order;
 }
@@ -183,6 +159,7 @@ LoadResult SimulateLoad(const std::vector<Record>& records) {
                 area.Length += record.Length;
                 result.Continued++;
                 if (i + 1 < areas.size() && areas[i + 1].Start == area.Start + area.Length) {
+                    result.MovedBytes += areas[i + 1].Length;
                     area.Length += areas[i + 1].Length;
                     areas.erase(areas.begin() + static_cast<long>(i) + 1);
                     result.Joined++;
@@ -190,6 +167,7 @@ LoadResult SimulateLoad(const std::vector<Record>& records) {
                 break;
             }
             if (end == area.Start) {
+                result.MovedBytes += area.Length;
                 area.Start = a;
                 area.Length += record.Length;
                 result.Downwards++;

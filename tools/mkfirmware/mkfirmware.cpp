@@ -100,6 +100,7 @@ int main() {
     ok &= Check(load.Overlaps == 0 && load.Refused == 0, "records overlap");
     ok &= Check(load.Downwards == EXPECTED_DOWNWARDS, "wrong number of downward extensions");
     ok &= Check(load.Inserted == EXPECTED_INSERTED, "wrong number of areas inserted in front");
+    ok &= Check(load.MovedBytes <= MAX_MOVED_BYTES, "the order moves too many bytes while loading");
     ok &= Check(load.Areas.size() == AREA_COUNT, "wrong number of areas");
     for (size_t i = 0; ok && i < AREA_COUNT; i++) {
         ok &= Check(load.Areas[i].Start == kAreas[i].Start && load.Areas[i].Length == kAreas[i].Length,
@@ -108,7 +109,11 @@ int main() {
     ok &= Check(text.size() == EXPECTED_CHARS, "wrong number of characters");
     ok &= Check(CountLines(text) == EXPECTED_LINES, "wrong number of lines");
     if (!ok) {
-        fprintf(stderr, "mkfirmware: nothing written\n");
+        fprintf(stderr,
+                "mkfirmware: %zu records, %d downwards, %d inserted, %d appended, %d continued, %d joined, "
+                "%d overlapping, %zu moved bytes, %zu areas; nothing written\n",
+                records.size(), load.Downwards, load.Inserted, load.Appended, load.Continued, load.Joined,
+                load.Overlaps + load.Refused, load.MovedBytes, load.Areas.size());
         return 1;
     }
     if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
