@@ -1,0 +1,94 @@
+// The exchanges of the boot loader's protocol. Only the worker thread calls them, one exchange at a
+// time; every buffer is a local 500-byte array, nothing is allocated.
+#include "link/frame.h"
+#include "link/com.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t ACK_TIMEOUT_MS = 1000;
+constexpr int SEND_ATTEMPTS = 3;
+
+} // namespace
+
+// Builds the Frame and hands it to the line in one write. A port that is not ready sends nothing;
+// the exchange then fails at its first read, which returns at once.
+void Link_SendFrame(uint8_t command, const uint8_t* pData, uint8_t length) {
+    uint8_t acBuffer[FRAME_BUFFER_SIZE];
+    std::memset(acBuffer, 0, sizeof acBuffer);
+    size_t size = Frame_Build(acBuffer, command, pData, length);
+    COM_Write(acBuffer, static_cast<uint32_t>(size));
+}
+
+// Reads one Frame in at most three reads, each with the whole timeout. In continuation mode the
+// Frame's first byte was already consumed (as a would-be Ack byte), so the buffer holds the Frame
+// from its byte 1. The target's checksum covers Frame bytes 4 and 6 and the data, not byte 5; the
+// second length byte and the second start byte are not looked at. On failure the rest of the Frame
+// stays in the driver's queue: the callers' retries resend the request.
+int Link_ReceiveFrame(uint8_t* acBuffer, uint32_t timeoutMs, ReceiveMode mode) {
+    const uint32_t header = (mode == RECEIVE_NORMAL) ? 7 : 6;
+    if (COM_Read(acBuffer, header, timeoutMs) < header)
+        return 1;
+    if (mode == RECEIVE_NORMAL && acBuffer[0] != FRAME_START)
+        return 1;
+    uint8_t sum = static_cast<uint8_t>(acBuffer[header - 3] + acBuffer[header - 1]);
+    const uint8_t length = acBuffer[1];
+    if (length != 0) {
+        if (COM_Read(acBuffer + header, length, timeoutMs) < length)
+            return 1;
+        for (uint32_t i = 0; i < length; ++i)
+            sum = static_cast<uint8_t>(sum + acBuffer[header + i]);
+    }
+    uint8_t* pTrailer = acBuffer + header + length;
+    if (COM_Read(pTrailer, 2, timeoutMs) < 2)
+        return 1;
+    if (pTrailer[0] != sum || pTrailer[1] != FRAME_END)
+        return 1;
+    return 0;
+}
+
+// One byte within 1000 ms. A missing byte leaves `ack` as it was; only 0x90 counts as success.
+int Link_WaitAck(uint8_t& ack) {
+    uint8_t received = 0;
+    if (COM_Read(&received, 1, ACK_TIMEOUT_MS) != 1)
+        return 1;
+    ack = received;
+    return ack == FRAME_ACK ? 0 : 1;
+}
+
+// Sends the Frame until the Ack byte comes, at most three times. A wrong byte counts as no Ack:
+// the whole Frame is sent again and whatever else the target sent stays queued.
+int Link_SendAcked(uint8_t command, const uint8_t* pData, uint8_t length) {
+    uint8_t ack = 0;
+    for (int attempt = 0; ack != FRAME_ACK && attempt < SEND_ATTEMPTS; ++attempt) {
+        Link_SendFrame(command, pData, length);
+        Link_WaitAck(ack);
+    }
+    return ack == FRAME_ACK ? 0 : 1;
+}
+
+// A request the target answers with a Frame and no Ack byte; at most three attempts.
+int Link_Request(uint8_t command, const uint8_t* pData, uint8_t length, uint8_t* acBuffer,
+                 uint32_t timeoutMs) {
+    for (int attempt = 0; attempt < SEND_ATTEMPTS; ++attempt) {
+        Link_SendFrame(command, pData, length);
+        if (Link_ReceiveFrame(acBuffer, timeoutMs, RECEIVE_NORMAL) == 0)
+            return 0;
+    }
+    return 1;
+}
+
+// A programming block is sent exactly once: writing the same flash twice is not safe to assume.
+// Anything but the Ack byte is taken as the first byte of an error Frame, whose rest then follows.
+BlockResult Link_SendBlock(uint8_t command, const uint8_t* pData, uint8_t length, uint8_t* acBuffer,
+                           uint32_t timeoutMs) {
+    uint8_t ack = 0;
+    Link_SendFrame(command, pData, length);
+    Link_WaitAck(ack);
+    if (ack == FRAME_ACK)
+        return BLOCK_ACKED;
+    if (Link_ReceiveFrame(acBuffer, timeoutMs, RECEIVE_CONTINUATION) == 0)
+        return BLOCK_REJECTED;
+    return BLOCK_NO_ANSWER;
+}
