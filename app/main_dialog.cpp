@@ -284,6 +284,7 @@ void DLG_Forget(MainDialog* pDialog) {
 
 int DLG_Run(QWidget* pOwner, const char* title) {
     MainDialog* pDialog = DLG_Create(pOwner, title);
+    DLG_StartTestDrive(pDialog);
     pDialog->exec();
     DLG_Forget(pDialog);
     delete pDialog;

@@ -64,5 +64,8 @@ void DLG_CenterOnDesktop(QWidget* pWindow, int width, int height);
 // The control with the given id in the current dialog, or none.
 QWidget* DLG_Control(int id);
 
+// Scripted runs of the real program (test_drive.cpp): reads its environment switches.
+void DLG_StartTestDrive(MainDialog* pDialog);
+
 // Used by the seam (dialog_seam.cpp): release every worker waiting in a progress call.
 void DLG_ReleaseProgressWaiters();

@@ -1,0 +1,66 @@
+// Environment switches that let scripts drive the real program without a user; read only here.
+//   TQ330_AUTOSTART=1      press Start once the dialog is shown
+//   TQ330_AUTOCLOSE=1      when the button reads "Ok", print the final state on stdout, press Ok
+//   TQ330_BENCH_STARTUP=1  print the wall-clock time at which the dialog was first shown, then close
+#include "app/dialog.h"
+#include "app/main_dialog.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+bool Switch(const char* name) {
+    const char* pValue = std::getenv(name);
+    return pValue && std::strcmp(pValue, "1") == 0;
+}
+
+// One line a script can parse: the status line (line breaks as \n) and the controls' state.
+void PrintFinalState() {
+    auto* pStatus = qobject_cast<QLabel*>(DLG_Control(IDC_STATUS));
+    QString status = pStatus ? pStatus->text() : QString();
+    status.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    QWidget* pStart = DLG_Control(IDC_START);
+    QWidget* pPorts = DLG_Control(IDC_PORT);
+    auto* pButton = qobject_cast<QPushButton*>(DLG_Control(IDC_CANCEL));
+    std::printf("final status=\"%s\" start_visible=%d port_enabled=%d button=\"%s\"\n",
+                status.toUtf8().constData(), pStart && !pStart->isHidden() ? 1 : 0,
+                pPorts && pPorts->isEnabled() ? 1 : 0, pButton ? pButton->text().toUtf8().constData() : "");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+void DLG_StartTestDrive(MainDialog* pDialog) {
+    if (Switch("TQ330_BENCH_STARTUP")) {
+        QTimer::singleShot(0, pDialog, [] {
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            std::printf("shown %lld.%09ld\n", static_cast<long long>(now.tv_sec), now.tv_nsec);
+            std::fflush(stdout);
+            DLG_Proc(ID_CLOSE, 0);
+        });
+        return;
+    }
+    if (Switch("TQ330_AUTOSTART"))
+        QTimer::singleShot(0, pDialog, [] { DLG_Proc(IDC_START, 0); });
+    if (Switch("TQ330_AUTOCLOSE")) {
+        auto* pTimer = new QTimer(pDialog);
+        QObject::connect(pTimer, &QTimer::timeout, pDialog, [pTimer] {
+            auto* pButton = qobject_cast<QPushButton*>(DLG_Control(IDC_CANCEL));
+            if (!pButton || pButton->isHidden() || pButton->text() != QLatin1String("Ok"))
+                return;
+            pTimer->stop();
+            PrintFinalState();
+            pButton->click();
+        });
+        pTimer->start(50);
+    }
+}
