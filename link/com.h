@@ -8,8 +8,8 @@ struct PortSettings {
     uint32_t BaudRate;
     uint8_t PortIndex; // 0 is COM1, 8 is COM9
     uint8_t DataBits;
-    uint8_t Parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint8_t StopBits;  // 0 one, 1 one and a half, 2 two
+    uint8_t Parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t StopBits; // 0 one, 1 one and a half, 2 two
 };
 
 constexpr int COM_PORT_COUNT = 9;
@@ -34,5 +34,14 @@ void COM_ReleaseDetectedPorts();
 int COM_GetPortState();
 uint32_t COM_GetCurrentReadTimeout();
 
+// For tests: how often a timeout set was given to the port since the process started (the
+// re-open's immediate-return set and every read whose timeout differed from the last one).
+uint32_t COM_GetTimeoutProgramCount();
+
 // The platform device behind "COM<index+1>" (for the port list's tooltip); "" when there is none.
 const char* COM_PortDevice(int index);
+
+// For tests: back to the start-up state. Closes the port and every port held by detection,
+// forgets the settings (all zero, not configured) and builds the port table again on its next
+// use, so a changed TQ330_PORTS takes effect.
+void COM_ResetPortTable();

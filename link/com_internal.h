@@ -1,0 +1,57 @@
+// Private to the COM module: the seam between its state machine (com_common.cpp) and the platform
+// backend (com_posix*.cpp or com_win32.cpp). Only the backend includes operating-system headers.
+#pragma once
+#include "link/com.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A platform handle: a file descriptor or a Win32 HANDLE, both fit; -1 (INVALID_HANDLE_VALUE) is none.
+using ComHandle = intptr_t;
+constexpr ComHandle COM_NO_HANDLE = -1;
+
+// The five read/write timeouts of a port, in ms, in the Win32 COMMTIMEOUTS order.
+struct ComTimeouts {
+    uint32_t ReadIntervalTimeout; // COM_READ_IMMEDIATE: return at once with what is buffered
+    uint32_t ReadTotalTimeoutMultiplier;
+    uint32_t ReadTotalTimeoutConstant;
+    uint32_t WriteTotalTimeoutMultiplier;
+    uint32_t WriteTotalTimeoutConstant;
+};
+constexpr uint32_t COM_READ_IMMEDIATE = 0xFFFFFFFF;
+constexpr uint32_t COM_QUEUE_SIZE = 10000;
+
+// Backend operations, called with the port lock held. Each returns true on success.
+ComHandle COM_OsOpen(int index); // exclusive; COM_NO_HANDLE when absent or held elsewhere
+void COM_OsClose(ComHandle h);
+bool COM_OsSetupQueues(ComHandle h, uint32_t inSize, uint32_t outSize);
+bool COM_OsSetTimeouts(ComHandle h, const ComTimeouts& t);
+bool COM_OsSetLine(ComHandle h, const PortSettings& s);
+bool COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count);
+// Reads within the timeouts last set; returns the bytes placed in pData.
+uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t);
+const char* COM_OsPortDevice(int index);
+void COM_OsResetPortTable();
+
+// The POSIX line configuration for the settings, on top of the terminal's current one; false when
+// termios has no form for them (speed, character size, parity code, one and a half stop bits).
+struct termios;
+bool COM_BuildTermios(const PortSettings& s, struct termios& tio);
+
+// POSIX port table pieces, exposed for the tests of com_posix_ports.cpp.
+// Device paths from a TQ330_PORTS value: one per colon-separated entry, at most nine; an empty entry
+// keeps its place and names no device.
+std::vector<std::string> COM_ParsePortList(const char* value);
+// Serial devices listed under sysRoot (normally /sys/class/tty) with their nodes under devRoot, in
+// the order USB serial, CDC-ACM, the rest, each by number.
+std::vector<std::string> COM_ScanSerialDevices(const char* sysRoot, const char* devRoot);
+
+// With PARMRK the line discipline marks a byte received with a parity or framing error as
+// 0xFF 0x00 <byte> and a genuine 0xFF as 0xFF 0xFF. The decoder turns that back into the bytes as
+// received; its state carries an escape split between two reads.
+struct ComMarkDecoder {
+    uint8_t State; // 0 plain, 1 after 0xFF, 2 after 0xFF 0x00
+};
+size_t COM_DecodeMarked(ComMarkDecoder& d, const uint8_t* pIn, size_t n, uint8_t* pOut);

@@ -1,0 +1,144 @@
+// The table behind the names COM1 to COM9 on POSIX systems, built once on first use: the paths of
+// TQ330_PORTS when it is set (tests, the simulator), otherwise the serial devices the kernel lists.
+#include "link/com_internal.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+std::mutex TableLock;
+bool TableBuilt = false;
+std::string Devices[COM_PORT_COUNT];
+
+// The last path element of a symbolic link's target; "" when there is no such link.
+std::string LinkBaseName(const std::string& path) {
+    char acTarget[4096];
+    ssize_t n = readlink(path.c_str(), acTarget, sizeof acTarget - 1);
+    if (n <= 0)
+        return "";
+    acTarget[n] = '\0';
+    const char* pSlash = strrchr(acTarget, '/');
+    return pSlash ? pSlash + 1 : acTarget;
+}
+
+// The 8250 driver registers a fixed number of ports whether or not a UART sits behind them; only
+// those with a known UART type are real.
+bool IsRealUart(const std::string& device) {
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    serial_struct info{};
+    bool real = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
+    close(fd);
+    return real;
+}
+
+struct Candidate {
+    int group; // 0 USB serial, 1 CDC-ACM, 2 the rest
+    std::string prefix;
+    long number;
+    std::string name;
+};
+
+Candidate MakeCandidate(const std::string& name) {
+    size_t digits = name.size();
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9')
+        --digits;
+    Candidate c{2, name.substr(0, digits), -1, name};
+    if (digits < name.size())
+        c.number = strtol(name.c_str() + digits, nullptr, 10);
+    if (c.prefix == "ttyUSB")
+        c.group = 0;
+    else if (c.prefix == "ttyACM")
+        c.group = 1;
+    return c;
+}
+
+void BuildTable() {
+    const char* pList = getenv("TQ330_PORTS");
+    std::vector<std::string> list =
+        pList ? COM_ParsePortList(pList) : COM_ScanSerialDevices("/sys/class/tty", "/dev");
+    for (int i = 0; i < COM_PORT_COUNT; ++i)
+        Devices[i] = i < static_cast<int>(list.size()) ? list[i] : "";
+    TableBuilt = true;
+}
+
+} // namespace
+
+std::vector<std::string> COM_ParsePortList(const char* value) {
+    std::vector<std::string> list;
+    const char* p = value;
+    while (static_cast<int>(list.size()) < COM_PORT_COUNT) {
+        const char* pEnd = strchr(p, ':');
+        list.emplace_back(p, pEnd ? pEnd - p : strlen(p));
+        if (!pEnd)
+            break;
+        p = pEnd + 1;
+    }
+    if (list.size() == 1 && list[0].empty())
+        list.clear(); // set but empty: no ports
+    return list;
+}
+
+std::vector<std::string> COM_ScanSerialDevices(const char* sysRoot, const char* devRoot) {
+    std::vector<Candidate> found;
+    DIR* pDir = opendir(sysRoot);
+    if (!pDir)
+        return {};
+    while (const dirent* pEntry = readdir(pDir)) {
+        if (pEntry->d_name[0] == '.')
+            continue;
+        const std::string name = pEntry->d_name;
+        const std::string base = std::string(sysRoot) + "/" + name + "/device";
+        const std::string driver = LinkBaseName(base + "/driver");
+        if (driver.empty())
+            continue; // virtual terminals, pseudo-terminals
+        if (driver == "serial8250") {
+            if (!IsRealUart(std::string(devRoot) + "/" + name))
+                continue;
+        } else if (LinkBaseName(base + "/subsystem") == "platform") {
+            continue;
+        }
+        found.push_back(MakeCandidate(name));
+    }
+    closedir(pDir);
+    std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.group != b.group)
+            return a.group < b.group;
+        if (a.prefix != b.prefix)
+            return a.prefix < b.prefix;
+        if (a.number != b.number)
+            return a.number < b.number;
+        return a.name < b.name;
+    });
+    std::vector<std::string> devices;
+    for (const Candidate& c : found) {
+        if (static_cast<int>(devices.size()) == COM_PORT_COUNT)
+            break;
+        devices.push_back(std::string(devRoot) + "/" + c.name);
+    }
+    return devices;
+}
+
+// The returned text stays valid until COM_ResetPortTable.
+const char* COM_OsPortDevice(int index) {
+    if (index < 0 || index >= COM_PORT_COUNT)
+        return "";
+    std::lock_guard<std::mutex> guard(TableLock);
+    if (!TableBuilt)
+        BuildTable();
+    return Devices[index].c_str();
+}
+
+void COM_OsResetPortTable() {
+    std::lock_guard<std::mutex> guard(TableLock);
+    TableBuilt = false;
+}

@@ -1,0 +1,90 @@
+// The port table's pure pieces: the TQ330_PORTS list, the sysfs scan over a made-up tree, and the
+// decoder of parity marks.
+#include "link/com_internal.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+TEST(ComPortList, EntriesKeepTheirPlacesUpToNine) {
+    EXPECT_EQ(COM_ParsePortList("/dev/a::/dev/c"), (std::vector<std::string>{"/dev/a", "", "/dev/c"}));
+    EXPECT_TRUE(COM_ParsePortList("").empty());
+    EXPECT_EQ(COM_ParsePortList("1:2:3:4:5:6:7:8:9:10:11").size(), 9u);
+    EXPECT_EQ(COM_ParsePortList("1:2:3:4:5:6:7:8:9:10:11").back(), "9");
+}
+
+class ComSysfsScan : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char acTemplate[] = "/tmp/tq330-com-sysfs-XXXXXX";
+        ASSERT_NE(mkdtemp(acTemplate), nullptr);
+        root = acTemplate;
+        fs::create_directories(root / "sys");
+        fs::create_directories(root / "dev");
+    }
+    void TearDown() override { fs::remove_all(root); }
+    // A tty as the kernel lists it: device/driver and device/subsystem are links whose last element
+    // names the driver and the bus. An empty driver makes a tty without a device (virtual terminals).
+    void AddTty(const std::string& name, const std::string& driver, const std::string& bus) {
+        fs::path dir = root / "sys" / name;
+        fs::create_directories(dir);
+        std::ofstream(root / "dev" / name).put('x');
+        if (driver.empty())
+            return;
+        fs::create_directories(dir / "device");
+        fs::create_symlink("../../../bus/" + bus + "/drivers/" + driver, dir / "device" / "driver");
+        fs::create_symlink("../../../bus/" + bus, dir / "device" / "subsystem");
+    }
+    std::vector<std::string> Scan() {
+        std::vector<std::string> names;
+        for (const std::string& d : COM_ScanSerialDevices((root / "sys").c_str(), (root / "dev").c_str()))
+            names.push_back(fs::path(d).filename());
+        return names;
+    }
+    fs::path root;
+};
+
+TEST_F(ComSysfsScan, UsbThenAcmThenTheRestInNumberOrder) {
+    AddTty("ttyS1", "serial", "pnp");
+    AddTty("ttyACM0", "cdc_acm", "usb");
+    AddTty("ttyUSB10", "ftdi_sio", "usb-serial");
+    AddTty("ttyUSB2", "pl2303", "usb-serial");
+    AddTty("ttyS0", "serial8250", "platform"); // no real UART behind (not even a terminal here)
+    AddTty("ttyAMA0", "uart-pl011", "platform");
+    AddTty("tty1", "", "");
+    EXPECT_EQ(Scan(), (std::vector<std::string>{"ttyUSB2", "ttyUSB10", "ttyACM0", "ttyS1"}));
+    EXPECT_EQ(COM_ScanSerialDevices((root / "sys").c_str(), "/dev").front(), "/dev/ttyUSB2");
+}
+
+TEST_F(ComSysfsScan, AtMostNine) {
+    for (int i = 0; i < 12; ++i)
+        AddTty("ttyUSB" + std::to_string(i), "ftdi_sio", "usb-serial");
+    const auto names = Scan();
+    ASSERT_EQ(names.size(), 9u);
+    EXPECT_EQ(names.back(), "ttyUSB8");
+}
+
+TEST_F(ComSysfsScan, MissingTreeGivesNoPorts) {
+    EXPECT_TRUE(COM_ScanSerialDevices((root / "absent").c_str(), "/dev").empty());
+}
+
+TEST(ComMarkDecoder, MarksComeOffAcrossReads) {
+    ComMarkDecoder d{};
+    uint8_t acOut[8];
+    const uint8_t first[] = {0x41, 0xFF};
+    ASSERT_EQ(COM_DecodeMarked(d, first, sizeof first, acOut), 1u);
+    EXPECT_EQ(acOut[0], 0x41);
+    // A byte received with a parity error comes as received; a doubled 0xFF is one 0xFF.
+    const uint8_t second[] = {0x00, 0x55, 0xFF, 0xFF, 0xFF, 0x00};
+    ASSERT_EQ(COM_DecodeMarked(d, second, sizeof second, acOut), 2u);
+    EXPECT_EQ(acOut[0], 0x55);
+    EXPECT_EQ(acOut[1], 0xFF);
+    const uint8_t third[] = {0x00, 0x07};
+    ASSERT_EQ(COM_DecodeMarked(d, third, sizeof third, acOut), 2u);
+    EXPECT_EQ(acOut[0], 0x00);
+    EXPECT_EQ(acOut[1], 0x07);
+}
