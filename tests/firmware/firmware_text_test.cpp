@@ -99,9 +99,17 @@ std::vector<DataRecord> DataRecords(const std::vector<Line>& lines) {
     return records;
 }
 
+// The figures of the placeholder image (image/firmware/tq330.s28).
 class FirmwareText : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { pLines = new std::vector<Line>(ParseLines(acFirmwareText)); }
+    void SetUp() override {
+#ifndef TQ330_PLACEHOLDER_FIRMWARE
+        GTEST_SKIP() << "another firmware image is embedded";
+#endif
+    }
+    static void SetUpTestSuite() {
+        pLines = new std::vector<Line>(ParseLines(acFirmwareText));
+    }
     static void TearDownTestSuite() {
         delete pLines;
         pLines = nullptr;
@@ -127,7 +135,7 @@ TEST_F(FirmwareText, HasItsSizeAndLinesEndingInCrLf) {
 }
 
 #ifdef TQ330_FIRMWARE_PATH
-TEST_F(FirmwareText, HoldsTheFileByteForByte) {
+TEST(EmbeddedFirmware, HoldsTheFileByteForByte) {
     FILE* pFile = fopen(TQ330_FIRMWARE_PATH, "rb");
     ASSERT_NE(pFile, nullptr);
     std::string file;
