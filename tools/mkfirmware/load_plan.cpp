@@ -1,13 +1,14 @@
 // How the placeholder image is cut into records and in which order they stand in the file.
 //
 // The file starts with the fourth area in ascending order. Small islands of one to four records, cut
-// out of the first and third areas, come early: each lands in a gap below a loaded area (a new area
-// inserted in front), and an island written top record first extends itself downwards with each further
-// record. The bulk of each of the two areas follows in ascending order: its first record is inserted in
-// front as well, every other one continues the area, which joins each island as it reaches it. The
-// second area (top record first) and the fifth (appended at the end) lie anywhere in between.
-// This gives exactly 7 downward extensions and 59 insertions, and every join or downward move shifts
-// only an island's few bytes, so the image loads in linear time; SimulateLoad counts all of it.
+// out of the first and third areas, stand anywhere before the bulk reaches them: each lands in a gap
+// below a loaded area (a new area inserted in front), and an island written in descending order extends
+// itself downwards with each further record. The bulk of each of the two areas follows in ascending
+// order: its first record is inserted in front as well, every other one continues the area, which joins
+// each island as it reaches it. The second area (top record first) and the fifth (appended at the end)
+// lie anywhere in between. This gives exactly 7 downward extensions and 59 insertions, and every join or
+// downward move shifts only an island's few bytes, so the image loads in linear time; SimulateLoad
+// counts all of it.
 #include "tools/mkfirmware/load_plan.h"
 
 #include <algorithm>
@@ -19,7 +20,7 @@ const uint32_t MAX_DATA = 32;
 const size_t AREA1_ISLANDS = 51;
 const size_t AREA3_ISLANDS = 5;
 const size_t MAX_ISLAND = 4; // records
-// Islands written top record first, as (area, island index): each gives 2 downward extensions.
+// Islands written in descending order, as (area, island index): each gives 2 downward extensions.
 const size_t DESCENDING_ISLAND_RECORDS = 3;
 const size_t DESCENDING_ISLANDS[][2] = {{0, 7}, {0, 30}, {2, 2}};
 
