@@ -31,6 +31,11 @@ struct Config {
     uint32_t Seed;
 };
 
+void PrintTo(const Config& config, std::ostream* pOut) {
+    *pOut << config.AddressLength << "-byte addresses, " << config.BlockSize << " bytes a record, seed "
+          << config.Seed;
+}
+
 class SrecOracleTest : public ::testing::TestWithParam<Config> {
   protected:
     void SetUp() override {
