@@ -36,7 +36,7 @@ uint8_t Session_RunJob(uint8_t jobType, ImageStore* pImage, std::chrono::millise
     while (jobState.JobType.load(std::memory_order_acquire) != JOB_IDENTIFY) {
         if (std::chrono::steady_clock::now() > deadline)
             return 0xFF;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // cheap, and 1 ms late at most
     }
     return jobState.JobStatus;
 }

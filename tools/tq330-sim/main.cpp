@@ -63,6 +63,7 @@ void Serve(const SimOptions& options, const sigset_t& waitMask) {
             dumpRequest = 0;
             DumpFlash(options);
         }
+        Line_ReadClientEvents();
         SimTime now = SimClock::now();
         Line_ReadInput(now);
         Protocol_Step(now);
@@ -86,8 +87,10 @@ void Serve(const SimOptions& options, const sigset_t& waitMask) {
             timeout.tv_nsec = static_cast<long>(left.count() % 1000000000);
             pTimeout = &timeout;
         }
-        pollfd entry = {fd, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
-        int ready = ppoll(&entry, 1, pTimeout, &waitMask);
+        pollfd aEntries[2] = {{fd, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
+                              {Line_WatchFd(), POLLIN, 0}};
+        int ready = ppoll(aEntries, 2, pTimeout, &waitMask);
+        const pollfd& entry = aEntries[0];
         if (ready > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0 && (entry.revents & POLLIN) == 0) {
             // Cannot happen while we hold the slave; should it, do not spin on it.
             timespec pause = {0, 50 * 1000 * 1000};

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -13,6 +14,11 @@ namespace {
 
 int masterFd = -1;
 int slaveFd = -1;
+int watchFd = -1;
+// Clients holding the device, from the opens and closes inotify reports (ours came before the
+// watch). While none holds it, a real port hears nothing: what we send is lost, and what was
+// waiting unread goes with the last close, as a serial driver drops its buffer.
+int clients = 0;
 SimClock::duration charTime{0};
 
 struct InByte {
@@ -63,7 +69,34 @@ int Line_Open(uint32_t baud, char* acPath, size_t pathSize) {
     if (flags < 0 || fcntl(masterFd, F_SETFL, flags | O_NONBLOCK) != 0)
         return 1;
     fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watchFd < 0 || inotify_add_watch(watchFd, acPath, IN_OPEN | IN_CLOSE) < 0)
+        return 1;
     return 0;
+}
+
+int Line_WatchFd() {
+    return watchFd;
+}
+
+void Line_ReadClientEvents() {
+    alignas(inotify_event) char acEvents[4096];
+    for (;;) {
+        ssize_t n = read(watchFd, acEvents, sizeof acEvents);
+        if (n <= 0)
+            return;
+        for (ssize_t at = 0; at < n;) {
+            const inotify_event* pEvent = reinterpret_cast<const inotify_event*>(acEvents + at);
+            if ((pEvent->mask & IN_Q_OVERFLOW) != 0) {
+                clients = 1; // lost count: better to keep talking than to drop a client's answers
+            } else if ((pEvent->mask & IN_OPEN) != 0) {
+                ++clients;
+            } else if ((pEvent->mask & IN_CLOSE) != 0 && clients > 0 && --clients == 0) {
+                tcflush(slaveFd, TCIFLUSH);
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + pEvent->len);
+        }
+    }
 }
 
 int Line_MasterFd() {
@@ -132,6 +165,10 @@ void Line_WriteDue(SimTime now) {
     writeBlocked = false;
     while (!output.empty() && output.front().Due <= now) {
         OutUnit& unit = output.front();
+        if (clients == 0) {
+            output.pop_front();
+            continue;
+        }
         while (unit.Written < unit.Bytes.size()) {
             ssize_t n = write(masterFd, unit.Bytes.data() + unit.Written, unit.Bytes.size() - unit.Written);
             if (n < 0) {

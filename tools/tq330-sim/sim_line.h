@@ -14,10 +14,14 @@ using SimClock = std::chrono::steady_clock;
 using SimTime = SimClock::time_point;
 
 // Opens the pseudo-terminal, both ends in raw mode, and keeps its own descriptor of the slave so a
-// client may close and re-open the device without the master seeing a hang-up. 0 on success; the
-// slave's path goes to acPath.
+// client may close and re-open the device without the master seeing a hang-up. Like a real port,
+// the device delivers nothing while no client holds it, and a new client finds no stale bytes.
+// 0 on success; the slave's path goes to acPath.
 int Line_Open(uint32_t baud, char* acPath, size_t pathSize);
 int Line_MasterFd();
+// Opens and closes of the device by clients, as inotify reports them on this descriptor.
+int Line_WatchFd();
+void Line_ReadClientEvents();
 
 // Reads whatever the master has (non-blocking) and stamps each byte's arrival.
 void Line_ReadInput(SimTime now);

@@ -36,22 +36,22 @@ void Log(uint8_t command, uint32_t address, uint32_t length, const char* pResult
     fflush(pLogFile);
 }
 
-SimTime SendAck(SimTime now) {
+SimTime SendAck(SimTime at) {
     const uint8_t ack = FRAME_ACK;
-    return Line_Send(&ack, 1, now);
+    return Line_Send(&ack, 1, at);
 }
 
-SimTime SendFrame(uint8_t command, const uint8_t* pData, uint8_t length, SimTime now) {
+SimTime SendFrame(uint8_t command, const uint8_t* pData, uint8_t length, SimTime at) {
     uint8_t acFrame[FRAME_BUFFER_SIZE] = {};
     size_t size = Frame_Build(acFrame, command, pData, length);
     ++framesSent;
     if (pOpt->CorruptEvery != 0 && framesSent % pOpt->CorruptEvery == 0)
         acFrame[size - 2] = static_cast<uint8_t>(acFrame[size - 2] + 1);
-    return Line_Send(acFrame, size, now);
+    return Line_Send(acFrame, size, at);
 }
 
 // Identify answer: IdByte, IdWord, T1, text 1, T2, text 2, CrcStart, CrcLength.
-void AnswerIdentify(SimTime now) {
+void AnswerIdentify(SimTime at) {
     uint8_t acData[255] = {};
     uint8_t* pWrite = acData;
     Cursor_PutU8(pWrite, SIM_ID_BYTE);
@@ -64,28 +64,28 @@ void AnswerIdentify(SimTime now) {
     }
     Cursor_PutU32(pWrite, pOpt->CrcStart);
     Cursor_PutU32(pWrite, pOpt->CrcLength);
-    SendFrame(0, acData, static_cast<uint8_t>(pWrite - acData), now);
+    SendFrame(0, acData, static_cast<uint8_t>(pWrite - acData), at);
 }
 
 // Clear and check blank answer with command byte 4: no data when blank, else the first address
 // that is not blank and its value, both u32.
-void SendBlankAnswer(SimTime now) {
+void SendBlankAnswer(SimTime at) {
     uint32_t address = 0;
     uint8_t value = 0;
     if (Flash_FindNonBlank(&address, &value) == 0) {
-        SendFrame(4, nullptr, 0, now);
+        SendFrame(4, nullptr, 0, at);
         return;
     }
     uint8_t acData[8];
     uint8_t* pWrite = acData;
     Cursor_PutU32(pWrite, address);
     Cursor_PutU32(pWrite, value);
-    SendFrame(4, acData, sizeof acData, now);
+    SendFrame(4, acData, sizeof acData, at);
 }
 
 // Programming: address u32 + 1 to 240 bytes. Ack when written; otherwise an error frame in place
 // of the Ack byte: 00, the failing address u32, the value for it.
-void Program(const uint8_t* pData, uint8_t length, SimTime now) {
+void Program(const uint8_t* pData, uint8_t length, SimTime at) {
     const uint8_t* pRead = pData;
     uint32_t address = length >= 4 ? Cursor_GetU32(pRead) : 0;
     uint32_t failAddress = address;
@@ -100,21 +100,21 @@ void Program(const uint8_t* pData, uint8_t length, SimTime now) {
         Cursor_PutU8(pWrite, 0);
         Cursor_PutU32(pWrite, failAddress);
         Cursor_PutU8(pWrite, failValue);
-        SendFrame(2, acError, sizeof acError, now);
+        SendFrame(2, acError, sizeof acError, at);
     } else {
-        SendAck(now);
+        SendAck(at);
     }
     ++blocksAnswered;
     if (pOpt->UnplugAfterBlocks >= 0 && blocksAnswered == pOpt->UnplugAfterBlocks) {
         unplugged = true;
         replugPending = pOpt->ReplugMs >= 0;
-        replugAt = now + std::chrono::milliseconds(pOpt->ReplugMs);
+        replugAt = at + std::chrono::milliseconds(pOpt->ReplugMs);
     }
 }
 
 // Get CRC: with CRC start and length (u32 each) the CRC of that area, without them the CRC of the
 // area identify reports. Answer with command byte 5: one unused byte, then the CRC-16.
-void AnswerCrc(const uint8_t* pData, uint8_t length, SimTime now) {
+void AnswerCrc(const uint8_t* pData, uint8_t length, SimTime at) {
     uint32_t start = pOpt->CrcStart;
     uint32_t size = pOpt->CrcLength;
     if (length >= 8) {
@@ -126,9 +126,9 @@ void AnswerCrc(const uint8_t* pData, uint8_t length, SimTime now) {
     uint16_t crc = Flash_Crc(start, size);
     if (pOpt->WrongCrc)
         crc = static_cast<uint16_t>(crc + 1);
-    SendAck(now);
+    SendAck(at);
     uint8_t acData[3] = {0, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)};
-    SendFrame(5, acData, sizeof acData, now);
+    SendFrame(5, acData, sizeof acData, at);
 }
 
 // --drop-acks: the first N tries of each exchange are lost; the try after them is served.
@@ -143,7 +143,7 @@ bool DropThisTry(uint8_t command) {
     return false;
 }
 
-void Dispatch(const uint8_t* acFrame, SimTime now) {
+void Dispatch(const uint8_t* acFrame, SimTime at) {
     uint8_t length = acFrame[1];
     uint8_t command = acFrame[6];
     const uint8_t* pData = acFrame + 7;
@@ -164,33 +164,33 @@ void Dispatch(const uint8_t* acFrame, SimTime now) {
     switch (command) {
     case 0:
         Log(0, 0, length, "answer");
-        AnswerIdentify(now);
+        AnswerIdentify(at);
         break;
     case 1: // clear: Ack, erase, answer when the erase time is over
         Log(1, 0, length, "ack");
         Flash_Erase();
         busy = true;
-        busyUntil = SendAck(now) + std::chrono::milliseconds(pOpt->ClearMs);
+        busyUntil = SendAck(at) + std::chrono::milliseconds(pOpt->ClearMs);
         break;
     case 2:
-        Program(pData, length, now);
+        Program(pData, length, at);
         break;
     case 3: // make valid
         Log(3, 0, length, "ack");
-        SendAck(now);
+        SendAck(at);
         break;
     case 4:
         Log(4, 0, length, "ack");
-        SendAck(now);
-        SendBlankAnswer(now);
+        SendAck(at);
+        SendBlankAnswer(at);
         break;
     case 5:
-        AnswerCrc(pData, length, now);
+        AnswerCrc(pData, length, at);
         break;
     case 7: // start application: the boot loader is gone until the application ends
         Log(7, 0, length, "ack");
         appRunning = true;
-        appUntil = SendAck(now) + std::chrono::milliseconds(pOpt->AppMs);
+        appUntil = SendAck(at) + std::chrono::milliseconds(pOpt->AppMs);
         break;
     }
 }
@@ -247,8 +247,11 @@ void ParseArrived(SimTime now) {
             Line_Consume(1);
             continue;
         }
+        // The device reacts when the frame's last character is in, even if we woke up late: the
+        // answer keeps to the line's schedule instead of adding our wake-up latency to it.
+        SimTime at = Line_ArrivalOf(need - 1);
         Line_Consume(need);
-        Dispatch(acFrame, now);
+        Dispatch(acFrame, at);
     }
 }
 
@@ -269,7 +272,7 @@ void Protocol_Init(const SimOptions* pOptions, FILE* pLog, SimTime now) {
 void Protocol_Step(SimTime now) {
     if (busy && now >= busyUntil) {
         busy = false;
-        SendBlankAnswer(now);
+        SendBlankAnswer(busyUntil);
     }
     if (appRunning && now >= appUntil)
         appRunning = false;
