@@ -7,8 +7,8 @@
 #include <mutex>
 
 struct Area {
-    Area* pNext;       // the area with the next higher addresses, or none
-    uint8_t* pBytes;   // owned buffer, or none for an area added without data
+    Area* pNext;     // the area with the next higher addresses, or none
+    uint8_t* pBytes; // owned buffer, or none for an area added without data
     uint32_t Start;
     uint32_t Length;   // covers Start .. Start + Length - 1
     uint32_t Capacity; // bytes allocated; 0 without a buffer
@@ -33,7 +33,11 @@ void ImageStore_Destroy(ImageStore* pStore);
 int ImageStore_Lock(ImageStore* pStore); // 0 taken, -1 timed out after 10,000 ms, -2 no lock
 void ImageStore_Unlock(ImageStore* pStore);
 
+// 0 added (joined with the areas it touches); -1 refused: length 0, a range past 0xFFFFFFFF or one that
+// shares any address with an area; -3 out of memory. A refusal changes only the modified count.
+// Without bytes the area reads as erased (0xFF).
 int ImageStore_AddBytes(ImageStore* pStore, uint32_t address, uint32_t length, const uint8_t* pBytes);
+// -1 no byte; 0..255 the stored byte; 256 + value where a pending write covers the address.
 int ImageStore_GetByte(ImageStore* pStore, uint32_t address);
 uint32_t ImageStore_FirstAddress(ImageStore* pStore);
 uint32_t ImageStore_LastAddress(ImageStore* pStore);
@@ -44,7 +48,7 @@ int32_t ImageStore_ReadRange(ImageStore* pStore, uint32_t from, uint32_t to, uin
 
 // Editing and inspection (image_store_edit.cpp).
 void ImageStore_RemoveRange(ImageStore* pStore, uint32_t from, uint32_t to);
-int ImageStore_Shift(ImageStore* pStore, int32_t distance);
+int ImageStore_Shift(ImageStore* pStore, int32_t distance); // -1: an area would leave the address space
 uint32_t ImageStore_QueueWrite(ImageStore* pStore, uint32_t address, uint8_t value);
 int ImageStore_CommitWrites(ImageStore* pStore);
 int ImageStore_ReadByte(ImageStore* pStore, uint32_t address, uint8_t* pValue);

@@ -209,7 +209,7 @@ bool MotFile_ReadLine(MotFile* pMot, ImageStore* pStore) {
 
 int SRecordReader_LoadText(ImageStore* pStore, const char* pText, char* acError, int errorSize) {
     MotFile mot;
-    MotFile_Init(&mot, pText, acError, errorSize);
+    MotFile_Init(&mot, pText ? pText : "", acError, errorSize);
     if (ImageStore_Lock(pStore) != 0) {
         MotFile_SetError(&mot, ERR_STORE_LOCK);
         return -1;
