@@ -204,17 +204,21 @@ uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeou
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
     uint8_t acRaw[512];
     uint32_t got = 0;
+    bool readable = false; // the last poll reported input
     while (got < count) {
         // Each raw byte decodes to at most one byte, so this never overfills pData.
         ssize_t n = read(fd, acRaw, std::min<size_t>(count - got, sizeof acRaw));
         if (n > 0) {
             got +=
                 static_cast<uint32_t>(COM_DecodeMarked(Decoder, acRaw, static_cast<size_t>(n), pData + got));
+            readable = false;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        const bool failed = n < 0 && errno != EAGAIN; // 0 is "nothing buffered" with VMIN 0
+        // Nothing buffered reads as 0 (VMIN 0) or EAGAIN; the same right after poll reported input
+        // is a hang-up, where poll would report input again at once.
+        const bool failed = (n < 0 && errno != EAGAIN) || readable;
         const Clock::duration left = deadline - Clock::now();
         if (left <= Clock::duration::zero())
             break;
@@ -229,9 +233,10 @@ uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeou
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0 || (r > 0 && (p.revents & POLLIN) == 0)) {
-            SleepUntil(deadline); // hang-up or error without data
+            SleepUntil(deadline); // error or hang-up without input
             break;
         }
+        readable = r > 0;
     }
     return got;
 }

@@ -9,11 +9,19 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// CPU time this thread has used, in ms: a read that waits must not spin.
+int64_t ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 class ComLine : public ::testing::Test {
   protected:
@@ -33,12 +41,14 @@ class ComLine : public ::testing::Test {
 
 TEST_F(ComLine, SilentLineReturnsNothingAfterTheTimeout) {
     uint8_t acData[7] = {};
+    const int64_t cpu = ThreadCpuMs();
     const auto start = Clock::now();
     EXPECT_EQ(COM_Read(acData, 7, 100), 0u);
     const int64_t ms = Com_ElapsedMs(start);
     std::printf("silent read of 7 bytes, 100 ms timeout: %lld ms\n", static_cast<long long>(ms));
     EXPECT_GE(ms, 95);
     EXPECT_LT(ms, 1000);
+    EXPECT_LT(ThreadCpuMs() - cpu, 50);
 }
 
 TEST_F(ComLine, PartialArrivalWaitsForTheFullTimeout) {
@@ -130,6 +140,23 @@ TEST_F(ComLine, MarkLikeBytesArriveUnchanged) {
     EXPECT_EQ(COM_Read(got.data(), static_cast<uint32_t>(got.size()), 5000), sent.size());
     device.join();
     EXPECT_EQ(got, sent);
+}
+
+// An unplugged adapter (here: the device end closed) fails every call at once; reads still take their
+// timeout, so a worker that polls in a loop does not spin, and writes give up instead of hanging.
+TEST_F(ComLine, HungUpLineBehavesLikeASilentOne) {
+    Pty_Close(pty);
+    uint8_t acData[7] = {};
+    const int64_t cpu = ThreadCpuMs();
+    auto start = Clock::now();
+    EXPECT_EQ(COM_Read(acData, 7, 100), 0u);
+    const int64_t ms = Com_ElapsedMs(start);
+    EXPECT_GE(ms, 95);
+    EXPECT_LT(ms, 1000);
+    EXPECT_LT(ThreadCpuMs() - cpu, 50);
+    start = Clock::now();
+    EXPECT_EQ(COM_Write(acData, 7), 1);
+    EXPECT_LT(Com_ElapsedMs(start), 1000);
 }
 
 } // namespace
