@@ -1,6 +1,8 @@
 // The one serial line to the target's boot loader. One instance per process, module-level state.
-// The backend (com_posix.cpp or com_win32.cpp) is chosen at build time. Every port call and the
-// close/re-open of COM_ChangeSettings run under one lock, so the port is never closed under a read.
+// The state machine (com_common.cpp) is the same everywhere; the backend (com_posix*.cpp or
+// com_win32.cpp) is chosen at build time. Every port call and the close/re-open of COM_ChangeSettings
+// run under one lock, so the port is never closed under a read; the error box is shown after the
+// lock is released.
 #pragma once
 #include <cstdint>
 
@@ -25,7 +27,8 @@ int _CheckCOM(); // NOLINT(bugprone-reserved-identifier): 0 when ready, else 1
 
 int COM_Write(const uint8_t* pData, uint32_t count);
 // Returns as soon as all wanted bytes arrived, or at the deadline with what arrived; 0 at once when
-// the port is not ready.
+// the port is not ready. A timeout of 0 takes only what is already buffered. A failed device (an
+// unplugged adapter) reads as a silent line: the call still takes its timeout.
 uint32_t COM_Read(uint8_t* pData, uint32_t count, uint32_t timeoutMs);
 
 int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]);
