@@ -24,7 +24,9 @@ constexpr auto NOT_READY_PAUSE = std::chrono::milliseconds(100);
 constexpr uint32_t ID_TEXT_SIZE = sizeof(TargetInfo{}.IdText1);
 
 std::mutex handleLock; // guards WorkerHandle against concurrent Worker_Start / Worker_Stop
-std::thread WorkerHandle;
+// Never destroyed: the program ends without stopping the worker, and a joinable std::thread left
+// to a static destructor would abort the process on its way out.
+std::thread& WorkerHandle = *new std::thread;
 
 std::mutex pauseLock; // lets Worker_Stop cut the not-ready pause short
 std::condition_variable pauseWake;

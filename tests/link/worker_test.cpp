@@ -254,7 +254,8 @@ TEST_F(WorkerTest, JobTypeWithoutAJobIsHandedBackNotExecuted) {
 }
 
 TEST(CancelHookTest, StoredInTheDialogsSlot) {
-    static int calls = 0;
+    static int calls;
+    calls = 0;
     SetCancelHook([] { ++calls; });
     ASSERT_NE(pfnCancelHook, nullptr);
     pfnCancelHook();
