@@ -5,15 +5,15 @@
 #include <cstdint>
 
 // Command ids of the main dialog (the low word of a command message).
-constexpr int ID_POLL_DONE = 0;        // worker: after every identify poll
-constexpr int ID_CLOSE = 2;            // Escape, the close box, the window menu's Close
-constexpr int IDC_PORT = 50;           // port drop-down list
-constexpr int IDC_START = 101;         // Start button
-constexpr int IDC_PROGRESS = 102;      // progress bar
-constexpr int IDC_PERCENT = 103;       // percentage text
-constexpr int IDC_STATUS = 104;        // status line
-constexpr int IDC_CANCEL = 105;        // Cancel/Ok button
-constexpr int ID_CONNECTED = 1024;     // worker: after every answered identify poll
+constexpr int ID_POLL_DONE = 0;          // worker: after every identify poll
+constexpr int ID_CLOSE = 2;              // Escape, the close box, the window menu's Close
+constexpr int IDC_PORT = 50;             // port drop-down list
+constexpr int IDC_START = 101;           // Start button
+constexpr int IDC_PROGRESS = 102;        // progress bar
+constexpr int IDC_PERCENT = 103;         // percentage text
+constexpr int IDC_STATUS = 104;          // status line
+constexpr int IDC_CANCEL = 105;          // Cancel/Ok button
+constexpr int ID_CONNECTED = 1024;       // worker: after every answered identify poll
 constexpr int ID_CONNECTION_LOST = 1025; // worker: a connected target stopped answering
 
 // Display operations, main thread.

@@ -6,6 +6,7 @@
 #include "app/dialog.h"
 #include "link/com.h"
 #include "update/flow.h"
+#include "update/runner.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -50,6 +51,10 @@ void OpenPort(int portIndex) {
 }
 
 void EndDialog() {
+    // The update inside which this handler may run returns first, and only then exec(). It must
+    // not wait for a job that runs on (a clear takes up to 30 s): the process ends right after.
+    if (UpdateRunning())
+        AbandonOperations();
     if (MainDialog* pDialog = hMainDlg.load())
         pDialog->done(0); // only marks it ended: exec() returns once control is back in its own loop
 }

@@ -1,6 +1,7 @@
 // Environment switches that let scripts drive the real program without a user; read only here.
 //   TQ330_AUTOSTART=1      press Start once the dialog is shown
 //   TQ330_AUTOCLOSE=1      when the button reads "Ok", print the final state on stdout, press Ok
+//   TQ330_CLOSE_AFTER_MS=N close the dialog (as the close box does) N ms after it was shown
 //   TQ330_BENCH_STARTUP=1  print the wall-clock time at which the dialog was first shown, then close
 #include "app/dialog.h"
 #include "app/main_dialog.h"
@@ -51,6 +52,13 @@ void DLG_StartTestDrive(MainDialog* pDialog) {
     }
     if (Switch("TQ330_AUTOSTART"))
         QTimer::singleShot(0, pDialog, [] { DLG_Proc(IDC_START, 0); });
+    if (const char* pAfter = std::getenv("TQ330_CLOSE_AFTER_MS")) {
+        QTimer::singleShot(std::atoi(pAfter), pDialog, [] {
+            std::printf("closing\n");
+            std::fflush(stdout);
+            DLG_Proc(ID_CLOSE, 0);
+        });
+    }
     if (Switch("TQ330_AUTOCLOSE")) {
         auto* pTimer = new QTimer(pDialog);
         QObject::connect(pTimer, &QTimer::timeout, pDialog, [pTimer] {

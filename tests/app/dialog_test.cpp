@@ -323,7 +323,8 @@ TEST(DialogRunTest, CloseDuringAnUpdateReturnsAfterTheUpdate) {
     watchdog.start(10000);
     EXPECT_EQ(DLG_Run(nullptr, "t"), 0);
     log.push_back("dialog ended");
-    EXPECT_EQ(log, (std::vector<std::string>{"closed", "update ends", "RunUpdate returned", "dialog ended"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"abandoned", "closed", "update ends", "RunUpdate returned",
+                                             "dialog ended"}));
     EXPECT_EQ(HookCalls, 1);
     EXPECT_EQ(hMainDlg.load(), nullptr);
     pfnCancelHook = nullptr;

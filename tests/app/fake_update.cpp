@@ -2,6 +2,7 @@
 
 #include "app/dialog.h"
 #include "update/flow.h"
+#include "update/runner.h"
 
 #include <algorithm>
 
@@ -46,6 +47,9 @@ int UpdateTarget() {
 }
 int CompareCrc() {
     return 0;
+}
+void AbandonOperations() {
+    Log.push_back("abandoned");
 }
 int UpdateRunning() {
     return Depth > 0 ? 1 : 0;

@@ -1,0 +1,233 @@
+// Whole updates: tq330-updater (offscreen, Start pressed by its test switch) writes its embedded
+// image into tq330-sim over a pseudo-terminal, with and without the simulator's faults.
+#include "tests/sim/sim_harness.h"
+
+#include "app/app.h"
+#include "image/image_store.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t FLASH_START = 0xA0000;
+constexpr uint32_t FLASH_SIZE = 0x5E000;
+
+struct ProgramRun {
+    int ExitCode = -1;  // 128 + signal when killed
+    std::string Output; // the program's standard output
+    bool TimedOut = false;
+    std::chrono::steady_clock::time_point Closing; // when the program said it closes the dialog
+    std::chrono::steady_clock::time_point Ended;
+};
+
+// Starts the program against the device and waits for its end (at most timeoutSec).
+ProgramRun RunUpdater(const std::string& device, int timeoutSec, const char* closeAfterMs = nullptr) {
+    ProgramRun run;
+    int aPipe[2];
+    if (pipe(aPipe) != 0)
+        return run;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(aPipe[1], 1);
+        close(aPipe[0]);
+        close(aPipe[1]);
+        setenv("TQ330_PORTS", device.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        setenv("TQ330_AUTOSTART", "1", 1);
+        if (closeAfterMs)
+            setenv("TQ330_CLOSE_AFTER_MS", closeAfterMs, 1);
+        else
+            setenv("TQ330_AUTOCLOSE", "1", 1);
+        execl(TQ330_UPDATER_PATH, TQ330_UPDATER_PATH, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(aPipe[1]);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec);
+    char acBuffer[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            run.TimedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd p{aPipe[0], POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        ssize_t n = read(aPipe[0], acBuffer, sizeof acBuffer);
+        if (n <= 0)
+            break;
+        run.Output.append(acBuffer, static_cast<size_t>(n));
+        if (run.Output.find("closing") != std::string::npos && run.Closing == decltype(run.Closing)())
+            run.Closing = std::chrono::steady_clock::now();
+    }
+    close(aPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.Ended = std::chrono::steady_clock::now();
+    run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+// The flash the simulator must hold after a good update: the image's bytes, 0xFF elsewhere.
+const std::vector<uint8_t>& ExpectedFlash() {
+    static std::vector<uint8_t> flash;
+    if (flash.empty()) {
+        EXPECT_EQ(APP_LoadImage(), 0);
+        flash.assign(FLASH_SIZE, 0xFF);
+        for (uint32_t i = 0; i < ImageStore_AreaCount(pProgramImage); i++) {
+            uint32_t start = 0, length = 0;
+            ImageStore_AreaInfo(pProgramImage, i, &start, &length);
+            for (uint32_t a = start; a < start + length; a++)
+                flash.at(a - FLASH_START) = static_cast<uint8_t>(ImageStore_GetByte(pProgramImage, a));
+        }
+    }
+    return flash;
+}
+
+struct Outcome {
+    ProgramRun Program;
+    std::vector<uint8_t> Flash;
+    std::vector<std::string> Log;
+    std::vector<int> Commands; // the commands the simulator received, polls and repeats left out
+};
+
+Outcome Update(std::vector<std::string> faults) {
+    Outcome out;
+    std::string folder = Sim_TempDir();
+    std::vector<std::string> args = {"--baud", "0",     "--clear-ms",    "100",    "--app-ms",
+                                     "200",    "--log", folder + "/log", "--dump", folder + "/flash"};
+    args.insert(args.end(), faults.begin(), faults.end());
+    SimChild sim;
+    if (!Sim_Start(args, &sim)) {
+        ADD_FAILURE() << "the simulator did not start";
+        return out;
+    }
+    out.Program = RunUpdater(sim.Device, 180);
+    Sim_Stop(&sim); // writes the dump
+    out.Flash = Sim_ReadFile(folder + "/flash");
+    out.Log = Sim_ReadLines(folder + "/log");
+    for (const std::string& line : out.Log) {
+        int command = std::atoi(line.c_str() + 4); // "cmd=C ..."
+        if (command != 0 && (out.Commands.empty() || out.Commands.back() != command))
+            out.Commands.push_back(command);
+    }
+    return out;
+}
+
+std::string FinalLine(const std::string& status) {
+    return "final status=\"" + status + "\" start_visible=0 port_enabled=0 button=\"Ok\"\n";
+}
+
+// What every run must show: the program ends by Ok with exit code 0, the controls end as the flow
+// leaves them, and success is claimed only for a flash that is the image.
+void ExpectHonestEnd(const Outcome& out) {
+    EXPECT_FALSE(out.Program.TimedOut);
+    EXPECT_EQ(out.Program.ExitCode, 0);
+    bool success = out.Program.Output == FinalLine("Target updated successfully");
+    bool failure = out.Program.Output == FinalLine("Target not updated successfully");
+    EXPECT_TRUE(success || failure) << out.Program.Output;
+    ASSERT_EQ(out.Flash.size(), FLASH_SIZE);
+    if (success) {
+        EXPECT_TRUE(out.Flash == ExpectedFlash()) << "success claimed for a flash that is not the image";
+    }
+}
+
+uint32_t AddressInsideImage() {
+    ExpectedFlash();
+    uint32_t start = 0, length = 0;
+    ImageStore_AreaInfo(pProgramImage, 0, &start, &length);
+    return start + length / 2;
+}
+
+TEST(EndToEnd, CleanUpdateWritesTheImageAndStartsIt) {
+    Outcome out = Update({});
+    ExpectHonestEnd(out);
+    EXPECT_EQ(out.Program.Output, FinalLine("Target updated successfully"));
+    EXPECT_TRUE(out.Flash == ExpectedFlash());
+    EXPECT_EQ(out.Commands, (std::vector<int>{1, 2, 3, 5, 7}));
+    // Every byte of the image went out in an acknowledged block, each block once (repeats of a
+    // block after a lost answer count once).
+    std::set<std::pair<uint32_t, uint32_t>> blocks;
+    for (const std::string& line : out.Log) {
+        if (line.rfind("cmd=2 ", 0) == 0 && line.find("result=ack") != std::string::npos)
+            blocks.insert({std::strtoul(line.c_str() + line.find("addr=") + 5, nullptr, 16),
+                           std::strtoul(line.c_str() + line.find("len=") + 4, nullptr, 10)});
+    }
+    uint64_t programmed = 0;
+    for (const auto& block : blocks)
+        programmed += block.second;
+    EXPECT_EQ(programmed, ImageStore_TotalBytes(pProgramImage));
+}
+
+TEST(EndToEnd, RejectedBlockFailsTheUpdate) {
+    char acAddress[32];
+    std::snprintf(acAddress, sizeof acAddress, "0x%X", AddressInsideImage());
+    Outcome out = Update({"--reject-at", acAddress});
+    ExpectHonestEnd(out);
+    EXPECT_EQ(out.Program.Output, FinalLine("Target not updated successfully"));
+    EXPECT_EQ(std::count(out.Commands.begin(), out.Commands.end(), 3), 0); // never made valid
+}
+
+TEST(EndToEnd, WrongCrcFailsBeforeTheApplicationIsStarted) {
+    Outcome out = Update({"--wrong-crc"});
+    ExpectHonestEnd(out);
+    EXPECT_EQ(out.Program.Output, FinalLine("Target not updated successfully"));
+    EXPECT_EQ(std::count(out.Commands.begin(), out.Commands.end(), 7), 0);
+}
+
+TEST(EndToEnd, UnpluggedDuringProgrammingFails) {
+    Outcome out = Update({"--unplug-after-blocks", "20"});
+    ExpectHonestEnd(out);
+    EXPECT_EQ(out.Program.Output, FinalLine("Target not updated successfully"));
+    EXPECT_FALSE(out.Flash == ExpectedFlash());
+}
+
+TEST(EndToEnd, CorruptedAnswersNeverGiveAFalseSuccess) {
+    for (const char* every : {"3", "50"}) {
+        SCOPED_TRACE(every);
+        ExpectHonestEnd(Update({"--corrupt-every", every}));
+    }
+}
+
+// Closing the dialog while the worker waits in a long clear ends the process at once: the update
+// stops waiting for the job, and the process's end takes the worker and the port with it.
+TEST(EndToEnd, ClosingDuringALongClearEndsPromptly) {
+    std::string folder = Sim_TempDir();
+    SimChild sim;
+    ASSERT_TRUE(Sim_Start({"--baud", "0", "--clear-ms", "20000", "--log", folder + "/log"}, &sim));
+    ProgramRun run = RunUpdater(sim.Device, 60, "1500");
+    std::vector<std::string> log = Sim_ReadLines(folder + "/log");
+    // The port is free again for the next program.
+    int fd = Sim_OpenRaw(sim.Device);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0)
+        close(fd);
+    Sim_Stop(&sim);
+
+    EXPECT_FALSE(run.TimedOut);
+    EXPECT_EQ(run.ExitCode, 0);
+    ASSERT_EQ(run.Output, "closing\n");
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(run.Ended - run.Closing).count();
+    EXPECT_LT(ms, 3000) << "the clear runs 20 s; the program must not wait for it";
+    bool cleared = false;
+    for (const std::string& line : log) {
+        cleared = cleared || line.rfind("cmd=1 ", 0) == 0;
+        EXPECT_NE(line.rfind("cmd=2 ", 0), 0u) << "no job after the close";
+    }
+    EXPECT_TRUE(cleared) << "the close came before the clear had started";
+}
+
+} // namespace
