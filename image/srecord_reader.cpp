@@ -60,19 +60,13 @@ void StoreData(MotFile* pMot, ImageStore* pStore, unsigned type, unsigned count,
         MotFile_SetError(pMot, ERR_BEYOND);
         return;
     }
-    // The areas list is short (five areas for the firmware): a walk up to the range's end is cheap.
-    for (const Area* p = pStore->pFirstArea; p && p->Start < end; p = p->pNext) {
-        if (uint64_t{p->Start} + p->Length > address) {
-            MotFile_SetError(pMot, ERR_OVERLAP);
-            return;
-        }
-    }
+    // The store refuses any range that shares an address with its areas: that refusal is the overlap
+    // test, so the areas are walked once per record, not twice.
     const int result = ImageStore_AddBytes(pStore, address, length, acData + addressBytes);
-    if (result == -3) {
+    if (result == -3)
         MotFile_SetLineError(pMot, ERR_STORE_MEMORY, -3);
-    } else if (result != 0) {
-        MotFile_SetError(pMot, ERR_BEYOND);
-    }
+    else if (result != 0)
+        MotFile_SetError(pMot, ERR_OVERLAP);
 }
 
 // Reads one record from the position: "S", type, count and count hex bytes. On an error the position
