@@ -121,20 +121,6 @@ size_t Line_Buffered() {
     return input.size();
 }
 
-size_t Line_Arrived(SimTime now) {
-    // Arrival times ascend, so the arrived bytes are a prefix.
-    size_t low = 0;
-    size_t high = input.size();
-    while (low < high) {
-        size_t mid = (low + high) / 2;
-        if (input[mid].Arrival <= now)
-            low = mid + 1;
-        else
-            high = mid;
-    }
-    return low;
-}
-
 uint8_t Line_At(size_t index) {
     return input[index].Value;
 }

@@ -26,7 +26,6 @@ void Line_ReadClientEvents();
 // Reads whatever the master has (non-blocking) and stamps each byte's arrival.
 void Line_ReadInput(SimTime now);
 size_t Line_Buffered();               // bytes read, arrived or not
-size_t Line_Arrived(SimTime now);     // bytes that have arrived by now
 uint8_t Line_At(size_t index);        // the index-th buffered byte
 SimTime Line_ArrivalOf(size_t index); // when the index-th buffered byte arrives
 void Line_Consume(size_t count);

@@ -147,7 +147,9 @@ void Dispatch(const uint8_t* acFrame, SimTime at) {
     uint8_t length = acFrame[1];
     uint8_t command = acFrame[6];
     const uint8_t* pData = acFrame + 7;
-    const char* pBlocked = pOpt->Silent ? "silent" : unplugged ? "unplugged" : appRunning ? "app" : nullptr;
+    bool away = unplugged && !(replugPending && at >= replugAt);
+    bool inApp = appRunning && at < appUntil;
+    const char* pBlocked = pOpt->Silent ? "silent" : away ? "unplugged" : inApp ? "app" : nullptr;
     bool acknowledged = command >= 1 && command <= 7 && command != 6;
     if (pBlocked == nullptr && acknowledged && DropThisTry(command))
         pBlocked = "dropped";
@@ -196,39 +198,31 @@ void Dispatch(const uint8_t* acFrame, SimTime at) {
 }
 
 // Hunts for 0x68, checks the header, waits for the rest; a bad frame costs its first byte only,
-// so a frame hidden behind garbage that starts like a header is still found.
-void ParseArrived(SimTime now) {
+// so a frame hidden behind garbage that starts like a header is still found. Frames are taken as
+// soon as they are read, but each acts at the moment its last character is in (its arrival on the
+// modelled line): answers keep to the line's schedule, with one wake-up per answer, and never
+// leave before the request could have been heard.
+void ParseInput(SimTime now) {
     parserWaits = false;
     while (!busy) {
-        size_t arrived = Line_Arrived(now);
+        size_t have = Line_Buffered();
         size_t skip = 0;
-        while (skip < arrived && Line_At(skip) != FRAME_START)
+        while (skip < have && Line_At(skip) != FRAME_START)
             ++skip;
         Line_Consume(skip);
-        arrived -= skip;
-        if (arrived == 0) {
-            if (Line_Buffered() != 0) {
-                parserWaits = true; // read already, still on the line
-                parserWake = Line_ArrivalOf(0);
-            }
+        have -= skip;
+        if (have == 0)
             return;
-        }
         size_t need = 7;
-        if (arrived >= 7) {
+        if (have >= 7) {
             if (Line_At(1) != Line_At(2) || Line_At(3) != FRAME_START) {
                 Line_Consume(1);
                 continue;
             }
             need = FRAME_OVERHEAD + Line_At(1);
         }
-        if (arrived < need) {
-            size_t buffered = Line_Buffered();
-            if (buffered >= need) {
-                parserWaits = true; // read already, still on the line
-                parserWake = Line_ArrivalOf(need - 1);
-                return;
-            }
-            SimTime giveUp = Line_ArrivalOf(buffered - 1) + INTER_BYTE_TIMEOUT;
+        if (have < need) {
+            SimTime giveUp = Line_ArrivalOf(have - 1) + INTER_BYTE_TIMEOUT;
             if (now < giveUp) {
                 parserWaits = true;
                 parserWake = giveUp;
@@ -247,8 +241,6 @@ void ParseArrived(SimTime now) {
             Line_Consume(1);
             continue;
         }
-        // The device reacts when the frame's last character is in, even if we woke up late: the
-        // answer keeps to the line's schedule instead of adding our wake-up latency to it.
         SimTime at = Line_ArrivalOf(need - 1);
         Line_Consume(need);
         Dispatch(acFrame, at);
@@ -280,7 +272,7 @@ void Protocol_Step(SimTime now) {
         unplugged = false;
         replugPending = false;
     }
-    ParseArrived(now);
+    ParseInput(now);
 }
 
 bool Protocol_NextEvent(SimTime* pAt) {

@@ -19,7 +19,7 @@ constexpr const char* SIM_ID_TEXT2 = "Boot loader (simulated)";
 constexpr uint32_t SIM_INTER_BYTE_TIMEOUT_MS = 100;
 
 void Protocol_Init(const SimOptions* pOptions, FILE* pLog, SimTime now);
-// Does everything that is due by now: answers deferred by the clear, the frames that have arrived.
+// Does everything that is due by now: the answer deferred by a clear, the frames read so far.
 void Protocol_Step(SimTime now);
 // The next moment at which Protocol_Step has work without new input; false when there is none.
 bool Protocol_NextEvent(SimTime* pAt);
