@@ -2,7 +2,8 @@
 # Whole-program figures of tq330-updater on the offscreen platform, against tq330-sim:
 #   start-up: process start to the dialog shown (median of RUNS) and the peak resident set size;
 #   idle CPU: the program's share of one core while its dialog waits with a target that answers
-#   the identify poll (57600 baud, the real pace) and with one that answers nothing.
+#   the identify poll (57600 baud, the real pace) and with one that answers nothing;
+#   a whole update through the program at 57600 baud (about a minute; FULL_UPDATE=0 skips it).
 # Usage: run_app_bench.sh UPDATER SIM [RUNS] [IDLE_SECONDS]
 set -euo pipefail
 updater=$1
@@ -67,3 +68,12 @@ for mode in answering silent; do
   stop_sim
   echo "idle window, target $mode: ${share}% of one core over ${idle} s"
 done
+
+if [ "${FULL_UPDATE:-1}" != 0 ]; then
+  start_sim --baud 57600
+  t0=$(date +%s.%N)
+  result=$(TQ330_PORTS=$device TQ330_AUTOSTART=1 TQ330_AUTOCLOSE=1 "$updater" 2>/dev/null)
+  t1=$(date +%s.%N)
+  stop_sim
+  echo "whole update at 57600 baud (start-up to the end of the process): $(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f", b - a}') s, $result"
+fi
