@@ -1,5 +1,6 @@
-// Start-up without a usable port, in a process of its own: TQ330_PORTS names a device that does
-// not exist, so detection finds nothing whatever earlier tests opened.
+// Start-up's two failure boxes, each in a process of its own. Built twice: with the real image and
+// TQ330_PORTS naming a device that does not exist (no port found), and with a defective image
+// embedded in place of the real one (TQ330_DEFECTIVE_IMAGE).
 #include "app/app.h"
 #include "app/dialog.h"
 #include "app/main_dialog.h"
@@ -15,37 +16,63 @@
 
 namespace {
 
-TEST(StartupTest, NoPortShowsTheWarningAndReturnsWithoutADialog) {
+struct SeenBox {
     QString text, caption;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::Icon icon = QMessageBox::Question;
     QMessageBox::StandardButtons buttons;
+    int count = 0;
     bool dialogSeen = false;
+};
+
+// Runs APP_Main, closing every box it shows and recording the last one.
+SeenBox RunStartup() {
+    SeenBox seen;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
         QWidget* pModal = QApplication::activeModalWidget();
         if (auto* pBox = qobject_cast<QMessageBox*>(pModal)) {
-            text = pBox->text();
-            caption = pBox->windowTitle();
-            icon = pBox->icon();
-            buttons = pBox->standardButtons();
-            dialogSeen = dialogSeen || hMainDlg.load() != nullptr;
+            seen.text = pBox->text();
+            seen.caption = pBox->windowTitle();
+            seen.icon = pBox->icon();
+            seen.buttons = pBox->standardButtons();
+            seen.count++;
             pBox->button(QMessageBox::Ok)->click();
         } else if (hMainDlg.load()) {
-            dialogSeen = true; // a wrong turn: end the dialog so the test ends
+            seen.dialogSeen = true; // a wrong turn: end the dialog so the test ends
             DLG_Proc(ID_CLOSE, 0);
         }
     });
     timer.start(10);
     APP_Main();
+    return seen;
+}
+
+#ifdef TQ330_DEFECTIVE_IMAGE
+TEST(StartupTest, DefectiveImageShowsDataFileNotFoundAndTouchesNoPort) {
+    SeenBox seen = RunStartup();
+    EXPECT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.text, "Data file not found!");
+    EXPECT_EQ(seen.caption, "Error");
+    EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
+    EXPECT_EQ(seen.buttons, QMessageBox::Ok);
+    EXPECT_FALSE(seen.dialogSeen);
+    EXPECT_EQ(pProgramImage, nullptr);
+    EXPECT_EQ(PortCount, 0); // detection never ran
+}
+#else
+TEST(StartupTest, NoPortShowsTheWarningAndReturnsWithoutADialog) {
+    SeenBox seen = RunStartup();
     Worker_Stop();
-    EXPECT_EQ(text, "No COM port detected. Application can not be executed!");
-    EXPECT_EQ(caption, "Error");
-    EXPECT_EQ(icon, QMessageBox::Warning);
-    EXPECT_EQ(buttons, QMessageBox::Ok);
+    EXPECT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.text, "No COM port detected. Application can not be executed!");
+    EXPECT_EQ(seen.caption, "Error");
+    EXPECT_EQ(seen.icon, QMessageBox::Warning);
+    EXPECT_EQ(seen.buttons, QMessageBox::Ok);
     EXPECT_EQ(PortCount, 0);
-    EXPECT_FALSE(dialogSeen);
+    EXPECT_FALSE(seen.dialogSeen);
     ASSERT_NE(pProgramImage, nullptr); // the image was loaded before the ports were looked for
 }
+#endif
 
 } // namespace
 
