@@ -12,6 +12,7 @@
 #include "tools/mkfirmware/load_plan.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace {
 
@@ -95,11 +96,12 @@ void PlaceArea(Rng& rng, size_t area, const std::vector<Record>& records, size_t
         for (; next < first; next++) {
             placed.push_back({2 * bulkKey++ + 1, {records[next]}});
         }
-        Run island(records.begin() + first, records.begin() + first + size);
+        auto pFirst = records.begin() + static_cast<std::ptrdiff_t>(first);
+        Run island(pFirst, pFirst + static_cast<std::ptrdiff_t>(size));
         if (descending) {
             std::reverse(island.begin(), island.end());
         }
-        placed.push_back({2 * rng.Below(static_cast<uint32_t>(bulkKey)), island});
+        placed.push_back({2 * uint64_t{rng.Below(static_cast<uint32_t>(bulkKey))}, island});
         next = first + size;
     }
     for (; next < records.size(); next++) {
