@@ -93,7 +93,7 @@ void Serve(const SimOptions& options, const sigset_t& waitMask) {
         const pollfd& entry = aEntries[0];
         if (ready > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0 && (entry.revents & POLLIN) == 0) {
             // Cannot happen while we hold the slave; should it, do not spin on it.
-            timespec pause = {0, 50 * 1000 * 1000};
+            timespec pause = {0, 50'000'000};
             nanosleep(&pause, nullptr);
         }
     }
