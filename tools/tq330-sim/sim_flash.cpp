@@ -27,7 +27,11 @@ bool IsRejected(uint32_t address) {
 } // namespace
 
 void Flash_Erase() {
-    std::memset(acFlash, 0xFF, sizeof acFlash);
+    Flash_Fill(0xFF);
+}
+
+void Flash_Fill(uint8_t value) {
+    std::memset(acFlash, value, sizeof acFlash);
 }
 
 void Flash_SetRejected(const uint32_t* pAddresses, uint32_t count) {

@@ -8,6 +8,7 @@ constexpr uint32_t FLASH_END = 0xFDFFF; // inclusive
 constexpr uint32_t FLASH_SIZE = FLASH_END - FLASH_START + 1;
 
 void Flash_Erase();
+void Flash_Fill(uint8_t value); // every cell, as an earlier firmware might have left them
 // Addresses at which programming always fails, as a defective cell would.
 void Flash_SetRejected(const uint32_t* pAddresses, uint32_t count);
 // Writes the bytes in ascending order and stops at the first one that fails: outside the flash, a

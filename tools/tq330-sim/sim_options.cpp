@@ -21,6 +21,12 @@ enum OptionId {
     OPT_UNPLUG_AFTER_BLOCKS,
     OPT_REPLUG_MS,
     OPT_WRONG_CRC,
+    OPT_CORRUPT_KIND,
+    OPT_GARBAGE_BEFORE,
+    OPT_GARBAGE_CMD,
+    OPT_LOSE_ANSWER_AT_BLOCK,
+    OPT_REPORT_CRC,
+    OPT_FILL,
     OPT_LOG,
     OPT_DUMP,
     OPT_HELP,
@@ -40,6 +46,12 @@ const option aLongOptions[] = {
     {"unplug-after-blocks", required_argument, nullptr, OPT_UNPLUG_AFTER_BLOCKS},
     {"replug-ms", required_argument, nullptr, OPT_REPLUG_MS},
     {"wrong-crc", no_argument, nullptr, OPT_WRONG_CRC},
+    {"corrupt-kind", required_argument, nullptr, OPT_CORRUPT_KIND},
+    {"garbage-before", required_argument, nullptr, OPT_GARBAGE_BEFORE},
+    {"garbage-cmd", required_argument, nullptr, OPT_GARBAGE_CMD},
+    {"lose-answer-at-block", required_argument, nullptr, OPT_LOSE_ANSWER_AT_BLOCK},
+    {"report-crc", required_argument, nullptr, OPT_REPORT_CRC},
+    {"fill", required_argument, nullptr, OPT_FILL},
     {"log", required_argument, nullptr, OPT_LOG},
     {"dump", required_argument, nullptr, OPT_DUMP},
     {"help", no_argument, nullptr, OPT_HELP},
@@ -70,17 +82,29 @@ const char acHelp[] =
     "                           the counter starts again (default 0)\n"
     "  --drop-acks-cmd C        apply --drop-acks to command C only\n"
     "  --corrupt-every N        every Nth frame sent (answers and error frames, not the Ack byte)\n"
-    "                           carries checksum + 1 (default 0: never)\n"
+    "                           is damaged as --corrupt-kind says (default 0: never)\n"
+    "  --corrupt-kind K         what --corrupt-every damages: checksum (checksum + 1, the default),\n"
+    "                           end (end byte 0x17), start (start byte 0x69) or length (the first\n"
+    "                           length byte + 1: the frame claims one data byte more than it has)\n"
+    "  --garbage-before N       N bytes of line noise in front of each reply (its Ack byte or its\n"
+    "                           first frame); the noise never holds 0x68 or 0x90 (default 0)\n"
+    "  --garbage-cmd C          apply --garbage-before to the replies to command C only\n"
+    "  --lose-answer-at-block N the Nth programming block (counted from 1) is written, but its Ack\n"
+    "                           or error frame is lost on the line (default 0: never)\n"
     "  --silent                 answer nothing at all\n"
     "  --unplug-after-blocks N  after the Nth programming block has been answered, answer nothing,\n"
     "                           as if unplugged (0: unplugged from the start)\n"
     "  --replug-ms M            with --unplug-after-blocks: back M ms after unplugging, in the boot\n"
     "                           loader, with the flash as it was; only once\n"
     "  --wrong-crc              report the CRC plus 1 (modulo 0x10000)\n"
+    "  --report-crc V           report V (0 to 0xFFFF) as the CRC, whatever the flash holds\n"
+    "  --fill BYTE              the flash's content at start, as an older firmware would leave it\n"
+    "                           (default 0xFF; the clear command still erases to 0xFF)\n"
     "  --log FILE               one line per command frame received, flushed per line:\n"
     "                           'cmd=C addr=0xADDR len=N result=R' (addr and len: the block's address\n"
     "                           and byte count, the CRC area of a Get CRC, else 0 and the frame's L;\n"
-    "                           R: ack, answer, error, dropped, silent, app, unplugged, ignored)\n"
+    "                           R: ack, answer, error, dropped, silent, app, unplugged, ignored,\n"
+    "                           lost)\n"
     "  --dump FILE              write the flash as binary (0x5E000 bytes from 0xA0000) on exit\n"
     "                           and on SIGUSR1\n"
     "  --help                   show this text and exit\n";
@@ -107,6 +131,23 @@ bool IsAcknowledgedCommand(uint32_t command) {
     return command == 1 || command == 2 || command == 3 || command == 4 || command == 5 || command == 7;
 }
 
+bool ParseCorruptKind(const char* pText, CorruptKind* pKind) {
+    const struct {
+        const char* pName;
+        CorruptKind Kind;
+    } aKinds[] = {{"checksum", CORRUPT_CHECKSUM},
+                  {"end", CORRUPT_END},
+                  {"start", CORRUPT_START},
+                  {"length", CORRUPT_LENGTH}};
+    for (const auto& entry : aKinds) {
+        if (strcmp(pText, entry.pName) == 0) {
+            *pKind = entry.Kind;
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 void SimOptions_PrintHelp(FILE* pOut) {
@@ -123,6 +164,9 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     pOptions->DropAcksCmd = -1;
     pOptions->UnplugAfterBlocks = -1;
     pOptions->ReplugMs = -1;
+    pOptions->GarbageCmd = -1;
+    pOptions->ReportCrc = -1;
+    pOptions->Fill = 0xFF;
 
     opterr = 0; // the messages are ours
     optind = 1;
@@ -134,7 +178,8 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             snprintf(acError, errorSize, "unknown option or missing value: %s", pArg);
             return OPTIONS_INVALID;
         }
-        if (optarg != nullptr && !ParseNumber(optarg, &value) && id != OPT_LOG && id != OPT_DUMP) {
+        bool textArgument = id == OPT_LOG || id == OPT_DUMP || id == OPT_CORRUPT_KIND;
+        if (optarg != nullptr && !textArgument && !ParseNumber(optarg, &value)) {
             snprintf(acError, errorSize, "--%s: not a number: '%s'", aLongOptions[id - OPT_BAUD].name,
                      optarg);
             return OPTIONS_INVALID;
@@ -187,6 +232,40 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
         case OPT_WRONG_CRC:
             pOptions->WrongCrc = true;
             break;
+        case OPT_CORRUPT_KIND:
+            if (!ParseCorruptKind(optarg, &pOptions->Corrupt)) {
+                snprintf(acError, errorSize, "--corrupt-kind: '%s' is not checksum, end, start or length",
+                         optarg);
+                return OPTIONS_INVALID;
+            }
+            break;
+        case OPT_GARBAGE_BEFORE:
+            pOptions->GarbageBefore = value;
+            break;
+        case OPT_GARBAGE_CMD:
+            if (value != 0 && !IsAcknowledgedCommand(value)) {
+                snprintf(acError, errorSize, "--garbage-cmd: %u is not one of 0, 1, 2, 3, 4, 5, 7", value);
+                return OPTIONS_INVALID;
+            }
+            pOptions->GarbageCmd = static_cast<int32_t>(value);
+            break;
+        case OPT_LOSE_ANSWER_AT_BLOCK:
+            pOptions->LoseAnswerAtBlock = value;
+            break;
+        case OPT_REPORT_CRC:
+            if (value > 0xFFFF) {
+                snprintf(acError, errorSize, "--report-crc: 0x%X does not fit 16 bits", value);
+                return OPTIONS_INVALID;
+            }
+            pOptions->ReportCrc = value;
+            break;
+        case OPT_FILL:
+            if (value > 0xFF) {
+                snprintf(acError, errorSize, "--fill: 0x%X is not a byte", value);
+                return OPTIONS_INVALID;
+            }
+            pOptions->Fill = static_cast<uint8_t>(value);
+            break;
         case OPT_LOG:
             pOptions->pLogPath = optarg;
             break;
@@ -207,6 +286,10 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     }
     if (pOptions->CrcLength != 0 && pOptions->CrcStart + (pOptions->CrcLength - 1) < pOptions->CrcStart) {
         snprintf(acError, errorSize, "the CRC area runs past 0xFFFFFFFF");
+        return OPTIONS_INVALID;
+    }
+    if (pOptions->GarbageCmd >= 0 && pOptions->GarbageBefore == 0) {
+        snprintf(acError, errorSize, "--garbage-cmd needs --garbage-before");
         return OPTIONS_INVALID;
     }
     if (pOptions->DropAcksCmd >= 0 && pOptions->DropAcks == 0) {

@@ -6,6 +6,9 @@
 
 constexpr size_t SIM_MAX_REJECTS = 16;
 
+// Which part of an answer frame --corrupt-every damages.
+enum CorruptKind { CORRUPT_CHECKSUM, CORRUPT_END, CORRUPT_START, CORRUPT_LENGTH };
+
 struct SimOptions {
     uint32_t Baud;     // 0: no pacing
     uint32_t ClearMs;  // erase time between the clear Ack and its answer
@@ -16,7 +19,13 @@ struct SimOptions {
     uint32_t RejectCount;
     uint32_t DropAcks;     // the first N tries of every acknowledged exchange are lost
     int32_t DropAcksCmd;   // -1: every acknowledged command, else only this one
-    uint32_t CorruptEvery; // 0: never; N: every Nth frame sent has a bad checksum
+    uint32_t CorruptEvery; // 0: never; N: every Nth frame sent is damaged as CorruptKind says
+    CorruptKind Corrupt;
+    uint32_t GarbageBefore;     // noise bytes in front of each reply to GarbageCmd
+    int32_t GarbageCmd;         // -1: replies to every command
+    uint32_t LoseAnswerAtBlock; // 0: never; N: block N is written but neither Ack nor error frame leaves
+    int64_t ReportCrc;          // -1: the computed CRC; else this value is reported
+    uint8_t Fill;               // the flash's content at start (the clear still erases to 0xFF)
     bool Silent;
     int64_t UnplugAfterBlocks; // -1: never
     int64_t ReplugMs;          // -1: stays unplugged

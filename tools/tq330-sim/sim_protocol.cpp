@@ -2,6 +2,7 @@
 
 #include "link/cursor.h"
 #include "link/frame.h"
+#include "sim_faults.h"
 #include "sim_flash.h"
 
 #include <cstring>
@@ -24,6 +25,11 @@ uint32_t blocksAnswered = 0;
 uint32_t framesSent = 0;
 uint32_t aDropped[8] = {};
 
+// The command being answered and whether its reply has begun: --garbage-before goes in front of
+// the reply's first byte only.
+uint8_t replyCommand = 0;
+bool replyStarted = false;
+
 bool parserWaits = false;
 SimTime parserWake{};
 
@@ -36,9 +42,24 @@ void Log(uint8_t command, uint32_t address, uint32_t length, const char* pResult
     fflush(pLogFile);
 }
 
+SimTime SendReply(const uint8_t* pData, size_t count, SimTime at) {
+    bool noisy = pOpt->GarbageBefore != 0 && (pOpt->GarbageCmd < 0 || pOpt->GarbageCmd == replyCommand);
+    if (noisy && !replyStarted) {
+        uint8_t acNoise[64];
+        for (uint32_t left = pOpt->GarbageBefore; left != 0;) {
+            uint32_t chunk = left < sizeof acNoise ? left : static_cast<uint32_t>(sizeof acNoise);
+            Faults_Noise(acNoise, chunk);
+            at = Line_Send(acNoise, chunk, at);
+            left -= chunk;
+        }
+    }
+    replyStarted = true;
+    return Line_Send(pData, count, at);
+}
+
 SimTime SendAck(SimTime at) {
     const uint8_t ack = FRAME_ACK;
-    return Line_Send(&ack, 1, at);
+    return SendReply(&ack, 1, at);
 }
 
 SimTime SendFrame(uint8_t command, const uint8_t* pData, uint8_t length, SimTime at) {
@@ -46,8 +67,8 @@ SimTime SendFrame(uint8_t command, const uint8_t* pData, uint8_t length, SimTime
     size_t size = Frame_Build(acFrame, command, pData, length);
     ++framesSent;
     if (pOpt->CorruptEvery != 0 && framesSent % pOpt->CorruptEvery == 0)
-        acFrame[size - 2] = static_cast<uint8_t>(acFrame[size - 2] + 1);
-    return Line_Send(acFrame, size, at);
+        Faults_DamageFrame(acFrame, size, pOpt->Corrupt);
+    return SendReply(acFrame, size, at);
 }
 
 // Identify answer: IdByte, IdWord, T1, text 1, T2, text 2, CrcStart, CrcLength.
@@ -93,8 +114,12 @@ void Program(const uint8_t* pData, uint8_t length, SimTime at) {
     bool failed = length < 5;
     if (!failed)
         failed = Flash_Program(address, pRead, length - 4u, &failAddress, &failValue) != 0;
-    Log(2, address, length >= 4 ? length - 4u : 0, failed ? "error" : "ack");
-    if (failed) {
+    ++blocksAnswered;
+    bool lost = pOpt->LoseAnswerAtBlock != 0 && blocksAnswered == pOpt->LoseAnswerAtBlock;
+    Log(2, address, length >= 4 ? length - 4u : 0, lost ? "lost" : failed ? "error" : "ack");
+    if (lost) {
+        // written (or not) as the flash decided; only the reply never reaches the updater
+    } else if (failed) {
         uint8_t acError[6];
         uint8_t* pWrite = acError;
         Cursor_PutU8(pWrite, 0);
@@ -104,7 +129,6 @@ void Program(const uint8_t* pData, uint8_t length, SimTime at) {
     } else {
         SendAck(at);
     }
-    ++blocksAnswered;
     if (pOpt->UnplugAfterBlocks >= 0 && blocksAnswered == pOpt->UnplugAfterBlocks) {
         unplugged = true;
         replugPending = pOpt->ReplugMs >= 0;
@@ -126,6 +150,8 @@ void AnswerCrc(const uint8_t* pData, uint8_t length, SimTime at) {
     uint16_t crc = Flash_Crc(start, size);
     if (pOpt->WrongCrc)
         crc = static_cast<uint16_t>(crc + 1);
+    if (pOpt->ReportCrc >= 0)
+        crc = static_cast<uint16_t>(pOpt->ReportCrc);
     SendAck(at);
     uint8_t acData[3] = {0, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)};
     SendFrame(5, acData, sizeof acData, at);
@@ -147,6 +173,8 @@ void Dispatch(const uint8_t* acFrame, SimTime at) {
     uint8_t length = acFrame[1];
     uint8_t command = acFrame[6];
     const uint8_t* pData = acFrame + 7;
+    replyCommand = command;
+    replyStarted = false;
     bool away = unplugged && !(replugPending && at >= replugAt);
     bool inApp = appRunning && at < appUntil;
     const char* pBlocked = pOpt->Silent ? "silent" : away ? "unplugged" : inApp ? "app" : nullptr;
@@ -252,7 +280,7 @@ void ParseInput(SimTime now) {
 void Protocol_Init(const SimOptions* pOptions, FILE* pLog, SimTime now) {
     pOpt = pOptions;
     pLogFile = pLog;
-    Flash_Erase();
+    Flash_Fill(pOptions->Fill);
     Flash_SetRejected(pOptions->RejectAt, pOptions->RejectCount);
     if (pOptions->UnplugAfterBlocks == 0) {
         unplugged = true;
