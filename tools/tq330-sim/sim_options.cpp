@@ -22,6 +22,7 @@ enum OptionId {
     OPT_REPLUG_MS,
     OPT_WRONG_CRC,
     OPT_CORRUPT_KIND,
+    OPT_CORRUPT_CMD,
     OPT_GARBAGE_BEFORE,
     OPT_GARBAGE_CMD,
     OPT_LOSE_ANSWER_AT_BLOCK,
@@ -47,6 +48,7 @@ const option aLongOptions[] = {
     {"replug-ms", required_argument, nullptr, OPT_REPLUG_MS},
     {"wrong-crc", no_argument, nullptr, OPT_WRONG_CRC},
     {"corrupt-kind", required_argument, nullptr, OPT_CORRUPT_KIND},
+    {"corrupt-cmd", required_argument, nullptr, OPT_CORRUPT_CMD},
     {"garbage-before", required_argument, nullptr, OPT_GARBAGE_BEFORE},
     {"garbage-cmd", required_argument, nullptr, OPT_GARBAGE_CMD},
     {"lose-answer-at-block", required_argument, nullptr, OPT_LOSE_ANSWER_AT_BLOCK},
@@ -86,6 +88,8 @@ const char acHelp[] =
     "  --corrupt-kind K         what --corrupt-every damages: checksum (checksum + 1, the default),\n"
     "                           end (end byte 0x17), start (start byte 0x69) or length (the first\n"
     "                           length byte + 1: the frame claims one data byte more than it has)\n"
+    "  --corrupt-cmd C          count and damage only the frames that answer command C (0 for the\n"
+    "                           identify answers, 2 for programming error frames)\n"
     "  --garbage-before N       N bytes of line noise in front of each reply (its Ack byte or its\n"
     "                           first frame); the noise never holds 0x68 or 0x90 (default 0)\n"
     "  --garbage-cmd C          apply --garbage-before to the replies to command C only\n"
@@ -165,6 +169,7 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     pOptions->UnplugAfterBlocks = -1;
     pOptions->ReplugMs = -1;
     pOptions->GarbageCmd = -1;
+    pOptions->CorruptCmd = -1;
     pOptions->ReportCrc = -1;
     pOptions->Fill = 0xFF;
 
@@ -239,6 +244,13 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
                 return OPTIONS_INVALID;
             }
             break;
+        case OPT_CORRUPT_CMD:
+            if (value != 0 && !IsAcknowledgedCommand(value)) {
+                snprintf(acError, errorSize, "--corrupt-cmd: %u is not one of 0, 1, 2, 3, 4, 5, 7", value);
+                return OPTIONS_INVALID;
+            }
+            pOptions->CorruptCmd = static_cast<int32_t>(value);
+            break;
         case OPT_GARBAGE_BEFORE:
             pOptions->GarbageBefore = value;
             break;
@@ -286,6 +298,10 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     }
     if (pOptions->CrcLength != 0 && pOptions->CrcStart + (pOptions->CrcLength - 1) < pOptions->CrcStart) {
         snprintf(acError, errorSize, "the CRC area runs past 0xFFFFFFFF");
+        return OPTIONS_INVALID;
+    }
+    if (pOptions->CorruptCmd >= 0 && pOptions->CorruptEvery == 0) {
+        snprintf(acError, errorSize, "--corrupt-cmd needs --corrupt-every");
         return OPTIONS_INVALID;
     }
     if (pOptions->GarbageCmd >= 0 && pOptions->GarbageBefore == 0) {

@@ -21,6 +21,7 @@ struct SimOptions {
     int32_t DropAcksCmd;   // -1: every acknowledged command, else only this one
     uint32_t CorruptEvery; // 0: never; N: every Nth frame sent is damaged as CorruptKind says
     CorruptKind Corrupt;
+    int32_t CorruptCmd;         // -1: frames of every reply count; else only the replies to this command
     uint32_t GarbageBefore;     // noise bytes in front of each reply to GarbageCmd
     int32_t GarbageCmd;         // -1: replies to every command
     uint32_t LoseAnswerAtBlock; // 0: never; N: block N is written but neither Ack nor error frame leaves

@@ -65,8 +65,9 @@ SimTime SendAck(SimTime at) {
 SimTime SendFrame(uint8_t command, const uint8_t* pData, uint8_t length, SimTime at) {
     uint8_t acFrame[FRAME_BUFFER_SIZE] = {};
     size_t size = Frame_Build(acFrame, command, pData, length);
-    ++framesSent;
-    if (pOpt->CorruptEvery != 0 && framesSent % pOpt->CorruptEvery == 0)
+    bool counted = pOpt->CorruptCmd < 0 || pOpt->CorruptCmd == replyCommand;
+    framesSent += counted ? 1 : 0;
+    if (counted && pOpt->CorruptEvery != 0 && framesSent % pOpt->CorruptEvery == 0)
         Faults_DamageFrame(acFrame, size, pOpt->Corrupt);
     return SendReply(acFrame, size, at);
 }
