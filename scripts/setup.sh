@@ -6,6 +6,8 @@ packages=(
   qt6-base-dev libgl-dev                  # the window (Qt 6 Widgets)
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev                # libFuzzer and the sanitizers' runtimes
+  clang-tidy                              # static checks (scripts/tidy.sh)
+  gcovr                                   # coverage figures (scripts/coverage.sh)
   srecord                                 # srec_cat, the independent S-record oracle of the tests
   g++-mingw-w64-x86-64                    # compile check of the Win32 serial backend
   xvfb xauth                              # a display for screenshots and the demo on headless machines

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: the full suite with warnings as errors, the
+# Installs what is missing, builds and runs every test: the full suite with warnings as errors, clang-tidy, the
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded suites under
 # ThreadSanitizer, the S-record fuzzer for a bounded time, and the Win32 backend's compile check.
 set -euo pipefail
@@ -15,6 +15,9 @@ stage "build and test (warnings as errors)"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j"$jobs"
 ctest --test-dir build/ci --output-on-failure -j"$jobs"
+
+stage "clang-tidy (bugprone, performance, concurrency)"
+JOBS=$jobs bash scripts/tidy.sh
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
