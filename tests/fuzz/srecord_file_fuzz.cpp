@@ -1,0 +1,102 @@
+// The S-record reader's file form against its text form: a file must load exactly as the same text
+// in memory does (result, message, areas and bytes), except that a file not starting with 'S' is
+// refused as a whole. The file form reads through a 60,000-character buffer refilled before each
+// line, so the input is put behind a run of valid header records whose length the first two bytes
+// choose (up to some 63,000 characters): the fuzzed lines then cross the refill point at any offset.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "image/image_store.h"
+#include "image/srecord_reader.h"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition)
+        abort();
+}
+
+const char PADDING_LINE[] = "S00300FC\n"; // a header record: read and checked, stores nothing
+constexpr size_t PADDING_LINES_MAX = 7000;
+
+std::string tempPath;
+int tempHandle = -1;
+
+void RemoveTempFile() {
+    if (!tempPath.empty())
+        unlink(tempPath.c_str());
+}
+
+void WriteTempFile(const std::string& text) {
+    if (tempHandle < 0) {
+        char acPath[] = "/tmp/srecord_file_fuzz_XXXXXX";
+        tempHandle = mkstemp(acPath);
+        Check(tempHandle >= 0);
+        tempPath = acPath;
+        atexit(RemoveTempFile);
+    }
+    Check(ftruncate(tempHandle, 0) == 0);
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n =
+            pwrite(tempHandle, text.data() + written, text.size() - written, static_cast<off_t>(written));
+        Check(n > 0);
+        written += static_cast<size_t>(n);
+    }
+}
+
+// Same areas with the same bytes, in a sorted list of areas that neither overlap nor touch.
+void CheckSameStore(ImageStore* pFile, ImageStore* pText) {
+    const Area* pA = pFile->pFirstArea;
+    const Area* pB = pText->pFirstArea;
+    uint64_t previousEnd = 0;
+    for (; pA && pB; pA = pA->pNext, pB = pB->pNext) {
+        Check(pA->Start == pB->Start && pA->Length == pB->Length && pA->Length != 0);
+        Check(pA == pFile->pFirstArea || pA->Start > previousEnd);
+        Check(memcmp(pA->pBytes, pB->pBytes, pA->Length) == 0);
+        previousEnd = uint64_t{pA->Start} + pA->Length;
+    }
+    Check(pA == nullptr && pB == nullptr);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size) {
+    if (size < 2)
+        return 0;
+    const size_t paddingLines = (size_t{pData[0]} << 8 | pData[1]) % PADDING_LINES_MAX;
+    std::string text;
+    text.reserve(paddingLines * (sizeof PADDING_LINE - 1) + size);
+    for (size_t i = 0; i < paddingLines; ++i)
+        text += PADDING_LINE;
+    text.append(reinterpret_cast<const char*>(pData + 2), size - 2);
+    WriteTempFile(text);
+
+    ImageStore* pFileStore = ImageStore_Create();
+    ImageStore* pTextStore = ImageStore_Create();
+    Check(pFileStore && pTextStore);
+    char acFileError[255] = "";
+    char acTextError[255] = "";
+    const int fileResult =
+        SRecordReader_LoadFile(pFileStore, tempPath.c_str(), acFileError, sizeof acFileError);
+    Check(memchr(acFileError, '\0', sizeof acFileError) != nullptr);
+    if (text.empty() || text[0] != 'S') {
+        Check(fileResult == -4);
+        Check(strcmp(acFileError, "Error in line 1: Not a mot file") == 0);
+        Check(pFileStore->pFirstArea == nullptr);
+    } else {
+        // The text form reads up to the first NUL; so does the file form, which stops there too.
+        const int textResult =
+            SRecordReader_LoadText(pTextStore, text.c_str(), acTextError, sizeof acTextError);
+        Check(fileResult == textResult);
+        Check(strcmp(acFileError, acTextError) == 0);
+        CheckSameStore(pFileStore, pTextStore);
+        Check(ImageStore_TotalBytes(pFileStore) == ImageStore_TotalBytes(pTextStore));
+    }
+    ImageStore_Destroy(pFileStore);
+    ImageStore_Destroy(pTextStore);
+    return 0;
+}
