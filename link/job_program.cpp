@@ -14,7 +14,8 @@
 namespace {
 
 constexpr uint32_t BLOCK_ERROR_TIMEOUT_MS = 1000;
-constexpr uint32_t BLOCK_HEADER = 4; // the block's target address in front of its bytes
+constexpr uint32_t BLOCK_HEADER = 4;    // the block's target address in front of its bytes
+constexpr uint32_t ERROR_DATA_SIZE = 6; // error Frame data: unused byte, address (u32), value (u8)
 
 } // namespace
 
@@ -60,8 +61,14 @@ void Job_Program() {
                 Link_SendBlock(JOB_PROGRAM, acBuffer, static_cast<uint8_t>(count + BLOCK_HEADER), acBuffer,
                                BLOCK_ERROR_TIMEOUT_MS);
             if (result == BLOCK_REJECTED) {
-                const uint8_t* pRead = acBuffer + 6; // data byte 0 of the error Frame, continuation layout
-                Cursor_GetU8(pRead);
+                // The error Frame's data (continuation layout: L at offset 1, data from offset 6) in
+                // a zero-filled record: fields a short Frame does not cover read as 0, not as its
+                // checksum, end byte and the block that was just sent.
+                uint8_t acError[ERROR_DATA_SIZE] = {};
+                const uint32_t length = acBuffer[1];
+                std::memcpy(acError, acBuffer + 6, length < sizeof acError ? length : sizeof acError);
+                const uint8_t* pRead = acError;
+                Cursor_GetU8(pRead); // not used
                 jobState.ResultAddress = Cursor_GetU32(pRead);
                 jobState.ResultValue = Cursor_GetU8(pRead);
                 jobState.JobStatus = STATUS_TARGET_ERROR;

@@ -124,6 +124,17 @@ TEST_F(ProgramTest, RejectedBlockReportsTheTargetsAddressAndValue) {
     EXPECT_EQ(blocks->size(), 2u);       // and nothing after it
 }
 
+// A short error Frame must not make an address out of its own checksum, end byte and the block that
+// was sent: what it does not hold reads as 0.
+TEST_F(ProgramTest, ShortErrorFrameReadsUncoveredFieldsAsZero) {
+    Add(0x1000, 300);
+    Target([](size_t n) { return n == 1 ? Frame(2, {0x00, 0x34}) : Bytes{FRAME_ACK}; });
+    Run();
+    EXPECT_EQ(jobState.JobStatus, STATUS_TARGET_ERROR);
+    EXPECT_EQ(jobState.ResultAddress, 0x34u);
+    EXPECT_EQ(jobState.ResultValue, 0u);
+}
+
 TEST_F(ProgramTest, UnansweredBlockIsNotExecutedAfterTwoSeconds) {
     Add(0x1000, 500);
     Target([](size_t) { return Bytes{}; });
