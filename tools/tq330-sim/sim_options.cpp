@@ -25,6 +25,7 @@ enum OptionId {
     OPT_CORRUPT_CMD,
     OPT_GARBAGE_BEFORE,
     OPT_GARBAGE_CMD,
+    OPT_GARBAGE_COUNT,
     OPT_LOSE_ANSWER_AT_BLOCK,
     OPT_REPORT_CRC,
     OPT_FILL,
@@ -51,6 +52,7 @@ const option aLongOptions[] = {
     {"corrupt-cmd", required_argument, nullptr, OPT_CORRUPT_CMD},
     {"garbage-before", required_argument, nullptr, OPT_GARBAGE_BEFORE},
     {"garbage-cmd", required_argument, nullptr, OPT_GARBAGE_CMD},
+    {"garbage-count", required_argument, nullptr, OPT_GARBAGE_COUNT},
     {"lose-answer-at-block", required_argument, nullptr, OPT_LOSE_ANSWER_AT_BLOCK},
     {"report-crc", required_argument, nullptr, OPT_REPORT_CRC},
     {"fill", required_argument, nullptr, OPT_FILL},
@@ -93,6 +95,7 @@ const char acHelp[] =
     "  --garbage-before N       N bytes of line noise in front of each reply (its Ack byte or its\n"
     "                           first frame); the noise never holds 0x68 or 0x90 (default 0)\n"
     "  --garbage-cmd C          apply --garbage-before to the replies to command C only\n"
+    "  --garbage-count K        only the first K such replies get noise (default 0: every one)\n"
     "  --lose-answer-at-block N the Nth programming block (counted from 1) is written, but its Ack\n"
     "                           or error frame is lost on the line (default 0: never)\n"
     "  --silent                 answer nothing at all\n"
@@ -261,6 +264,9 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             }
             pOptions->GarbageCmd = static_cast<int32_t>(value);
             break;
+        case OPT_GARBAGE_COUNT:
+            pOptions->GarbageCount = value;
+            break;
         case OPT_LOSE_ANSWER_AT_BLOCK:
             pOptions->LoseAnswerAtBlock = value;
             break;
@@ -304,8 +310,8 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
         snprintf(acError, errorSize, "--corrupt-cmd needs --corrupt-every");
         return OPTIONS_INVALID;
     }
-    if (pOptions->GarbageCmd >= 0 && pOptions->GarbageBefore == 0) {
-        snprintf(acError, errorSize, "--garbage-cmd needs --garbage-before");
+    if ((pOptions->GarbageCmd >= 0 || pOptions->GarbageCount != 0) && pOptions->GarbageBefore == 0) {
+        snprintf(acError, errorSize, "--garbage-cmd and --garbage-count need --garbage-before");
         return OPTIONS_INVALID;
     }
     if (pOptions->DropAcksCmd >= 0 && pOptions->DropAcks == 0) {

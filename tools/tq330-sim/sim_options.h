@@ -24,6 +24,7 @@ struct SimOptions {
     int32_t CorruptCmd;         // -1: frames of every reply count; else only the replies to this command
     uint32_t GarbageBefore;     // noise bytes in front of each reply to GarbageCmd
     int32_t GarbageCmd;         // -1: replies to every command
+    uint32_t GarbageCount;      // 0: every such reply; K: only the first K
     uint32_t LoseAnswerAtBlock; // 0: never; N: block N is written but neither Ack nor error frame leaves
     int64_t ReportCrc;          // -1: the computed CRC; else this value is reported
     uint8_t Fill;               // the flash's content at start (the clear still erases to 0xFF)

@@ -29,6 +29,7 @@ uint32_t aDropped[8] = {};
 // the reply's first byte only.
 uint8_t replyCommand = 0;
 bool replyStarted = false;
+uint32_t noisyReplies = 0;
 
 bool parserWaits = false;
 SimTime parserWake{};
@@ -44,7 +45,8 @@ void Log(uint8_t command, uint32_t address, uint32_t length, const char* pResult
 
 SimTime SendReply(const uint8_t* pData, size_t count, SimTime at) {
     bool noisy = pOpt->GarbageBefore != 0 && (pOpt->GarbageCmd < 0 || pOpt->GarbageCmd == replyCommand);
-    if (noisy && !replyStarted) {
+    if (noisy && !replyStarted && (pOpt->GarbageCount == 0 || noisyReplies < pOpt->GarbageCount)) {
+        ++noisyReplies;
         uint8_t acNoise[64];
         for (uint32_t left = pOpt->GarbageBefore; left != 0;) {
             uint32_t chunk = left < sizeof acNoise ? left : static_cast<uint32_t>(sizeof acNoise);
