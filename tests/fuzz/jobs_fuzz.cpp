@@ -32,13 +32,11 @@ struct Stream {
     size_t Left() const { return Size - At; }
 };
 
-// Link_SendAcked: up to three writes, each followed by one byte while any are left.
+// Link_SendAcked: up to three writes, each followed by a one-byte read (empty once the stream is).
 bool ExpectAck(Stream& stream, size_t& writes) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         ++writes;
-        if (stream.Left() == 0)
-            return false;
-        if (stream.pBytes[stream.At++] == FRAME_ACK)
+        if (stream.Left() != 0 && stream.pBytes[stream.At++] == FRAME_ACK)
             return true;
     }
     return false;

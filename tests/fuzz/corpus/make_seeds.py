@@ -12,6 +12,12 @@ def frame(cmd, data=b""):
     return bytes([0x68, l, l, 0x68, 0, 0, cmd]) + data + bytes([(cmd + sum(data)) & 0xFF, 0x16])
 
 
+def srec(kind, address, data):
+    size = {1: 2, 2: 3, 3: 4}[kind]
+    body = bytes([size + len(data) + 1]) + address.to_bytes(size, "big") + data
+    return b"S%d%s%02X\n" % (kind, body.hex().upper().encode(), 0xFF - (sum(body) & 0xFF))
+
+
 def u32(v):
     return struct.pack("<I", v)
 
@@ -52,10 +58,22 @@ write("jobs", "program_rejected", bytes([3, 0, 0x02, 90, ACK]) + frame(2, b"\x00
 write("jobs", "program_short_error", bytes([3, 0, 0x02, 10]) + frame(2, b"\x00\x01"))
 write("jobs", "program_top_of_space", bytes([3, 0, 0xFF, 81]) + bytes([ACK] * 2))
 
-# srecord_file: two bytes choose the header lines in front (9 characters each), then the text
-s28 = b"S00600004844521B\nS2080100000102030400EB\nS804010000FA\n"
+# srecord_file: byte 0 bit 0 puts 5320 + byte 1 (mod 140) header lines (11 characters each) in front
+s28 = b"S00600004844521B\n" + srec(2, 0x10000, b"\x01\x02\x03\x04\x00") + b"S804010000FA\n"
 write("srecord_file", "plain", bytes([0, 0]) + s28)
 write("srecord_file", "not_mot", bytes([0, 0]) + b"X123\n")
-# 6666 header lines end at character 59994: the records behind them cross the refill point.
-write("srecord_file", "across_refill", bytes([0x1A, 0x0A]) + s28 + b"S2080100100102030400DB\r\n")
-write("srecord_file", "error_after_refill", bytes([0x1A, 0x0A]) + b"S2080100000102030400EB\nS2080100000102030400EB\n")
+# 5454 (5320 + 134) header lines end at character 59994: the records behind them cross the refill point.
+write("srecord_file", "across_refill", bytes([1, 134]) + s28 + srec(2, 0x10010, b"\x01\x02\x03\x04\x00").replace(b"\n", b"\r\n"))
+write("srecord_file", "error_after_refill", bytes([1, 134]) + srec(2, 0x10000, b"\x01\x02") * 2)
+
+
+# Long records (some 500 characters) from 58,520 characters on: one of them straddles the refill point.
+long_records = b"".join(srec(3, 0x10000 + 0x100 * i, bytes(range(i, i + 250)) if i < 6 else bytes(250)) for i in range(8))
+write("srecord_file", "long_records_across_refill", bytes([1, 0]) + long_records)
+write("srecord_file", "long_records_bad_tail", bytes([1, 100]) + long_records[:-20] + b"G\n")
+
+# srecord_text: extra shapes next to the hand-written seeds
+write("srecord_text", "long_s3_crlf.txt", srec(3, 0x08000000, bytes(range(250))).replace(b"\n", b"\r\n") + b"S70508000000F2\r\n")
+write("srecord_text", "beyond_top.txt", srec(3, 0xFFFFFFFE, b"\x01\x02\x03"))
+write("srecord_text", "top_byte_then_eof_mark.txt", srec(3, 0xFFFFFFFF, b"\x5a") + b"\x1aS1FF")
+write("srecord_text", "touching_records.txt", srec(1, 0xFFFE, b"\x01") + srec(1, 0xFFFF, b"\x02") + srec(2, 0x10000, b"\x03"))
