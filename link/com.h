@@ -26,6 +26,9 @@ int _InitCOM();  // NOLINT(bugprone-reserved-identifier): the module's own name,
 int _CheckCOM(); // NOLINT(bugprone-reserved-identifier): 0 when ready, else 1
 
 int COM_Write(const uint8_t* pData, uint32_t count);
+// Drops every byte received and not yet read (nothing when the port is not ready), so that the
+// next read returns only what arrives after the call.
+void COM_DiscardInput();
 // Returns as soon as all wanted bytes arrived, or at the deadline with what arrived; 0 at once when
 // the port is not ready. A timeout of 0 takes only what is already buffered. A failed device (an
 // unplugged adapter) reads as a silent line: the call still takes its timeout.

@@ -123,6 +123,12 @@ int COM_Write(const uint8_t* pData, uint32_t count) {
     return COM_OsWrite(hPort, pData, count) ? 0 : 1;
 }
 
+void COM_DiscardInput() {
+    auto lock = LockPort();
+    if (_CheckCOM() == 0)
+        COM_OsDiscardInput(hPort);
+}
+
 uint32_t COM_Read(uint8_t* pData, uint32_t count, uint32_t timeoutMs) {
     auto lock = LockPort();
     if (_CheckCOM() != 0)

@@ -30,6 +30,7 @@ bool COM_OsSetupQueues(ComHandle h, uint32_t inSize, uint32_t outSize);
 bool COM_OsSetTimeouts(ComHandle h, const ComTimeouts& t);
 bool COM_OsSetLine(ComHandle h, const PortSettings& s);
 bool COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count);
+void COM_OsDiscardInput(ComHandle h);
 // Reads within the timeouts last set; returns the bytes placed in pData.
 uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t);
 const char* COM_OsPortDevice(int index);

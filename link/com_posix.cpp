@@ -194,6 +194,11 @@ bool COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count) {
     return true;
 }
 
+void COM_OsDiscardInput(ComHandle h) {
+    tcflush(static_cast<int>(h), TCIFLUSH);
+    Decoder = ComMarkDecoder{}; // an escape split by the flush must not mark the next byte
+}
+
 // Reads until every wanted byte arrived or the total timeout of the set passed, with no inter-byte
 // timeout. A set with no total timeout takes only what is already buffered. A device that fails
 // (unplugged, hung up) is treated as silent until the deadline, so callers that poll in a loop do

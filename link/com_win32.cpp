@@ -87,6 +87,10 @@ bool COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count) {
     return true;
 }
 
+void COM_OsDiscardInput(ComHandle h) {
+    PurgeComm(ToHandle(h), PURGE_RXCLEAR);
+}
+
 // The driver applies the timeouts set last. A failed read (a removed adapter fails at once) waits
 // out the total timeout, so a caller that polls in a loop does not spin.
 uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t) {

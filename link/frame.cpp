@@ -13,11 +13,15 @@ constexpr int SEND_ATTEMPTS = 3;
 } // namespace
 
 // Builds the Frame and hands it to the line in one write. A port that is not ready sends nothing;
-// the exchange then fails at its first read, which returns at once.
+// the exchange then fails at its first read, which returns at once. What is still queued from an
+// earlier exchange (the rest of a damaged answer, a late Ack byte, a stray byte at the target's
+// power-up) is dropped first: read as this Frame's answer it would put every later exchange one
+// answer behind, and a single stray byte would keep the target from ever being found.
 void Link_SendFrame(uint8_t command, const uint8_t* pData, uint8_t length) {
     uint8_t acBuffer[FRAME_BUFFER_SIZE];
     std::memset(acBuffer, 0, sizeof acBuffer);
     size_t size = Frame_Build(acBuffer, command, pData, length);
+    COM_DiscardInput();
     COM_Write(acBuffer, static_cast<uint32_t>(size));
 }
 

@@ -105,6 +105,13 @@ int COM_GetPortState() {
     return ready ? PORT_READY : PORT_CLOSED;
 }
 
+// Bytes that have arrived by now are dropped; those still on their way (fed with a delay) stay.
+void COM_DiscardInput() {
+    std::lock_guard<std::mutex> guard(lock);
+    while (ready && !queue.empty() && queue.front().availableMs <= nowMs)
+        queue.pop_front();
+}
+
 int COM_Write(const uint8_t* pData, uint32_t count) {
     std::function<void(const fake_com::Bytes&)> r;
     fake_com::Bytes bytes(pData, pData + count);

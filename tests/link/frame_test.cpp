@@ -183,13 +183,29 @@ TEST_F(FrameTest, SendAckedResendsAfterAWrongByte) {
     EXPECT_EQ(fake_com::Writes().size(), 2u);
 }
 
+// Bytes left over from an earlier exchange are dropped before the request goes out: the first
+// send is answered (before, the stale bytes cost a try and put the line one answer behind).
 TEST_F(FrameTest, RequestRetriesPastStaleBytes) {
     fake_com::Feed({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}); // left over from an earlier exchange
     fake_com::SetResponder([](const Bytes& written) { fake_com::Feed(Frame(written[6], {0xAA})); });
     ASSERT_EQ(Link_Request(0, nullptr, 0, acBuffer, 100), 0);
-    EXPECT_EQ(fake_com::Writes().size(), 2u);
+    EXPECT_EQ(fake_com::Writes().size(), 1u);
     EXPECT_EQ(acBuffer[0], FRAME_START);
     EXPECT_EQ(acBuffer[7], 0xAA);
+}
+
+// A late Ack byte of an earlier try, or a stray 0x90, never acknowledges a block that follows it;
+// an answer still on its way when the Frame is sent is kept.
+TEST_F(FrameTest, StaleAckNeverAcknowledgesTheNextFrame) {
+    const uint8_t block[] = {0x00, 0x10, 0x00, 0x00, 0xAB};
+    fake_com::Feed({FRAME_ACK});
+    EXPECT_EQ(Link_SendBlock(2, block, 5, acBuffer, 1000), BLOCK_NO_ANSWER);
+    EXPECT_EQ(fake_com::Writes().size(), 1u);
+
+    device::ResetAll();
+    fake_com::Feed({FRAME_ACK}, 5);
+    EXPECT_EQ(Link_SendAcked(3, nullptr, 0), 0);
+    EXPECT_EQ(fake_com::Writes().size(), 1u);
 }
 
 TEST_F(FrameTest, RequestToASilentTargetCostsThreeTimesTheTimeout) {
