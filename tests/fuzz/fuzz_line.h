@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -12,9 +13,12 @@
 
 namespace fuzz {
 
-inline void Check(bool condition) {
-    if (!condition)
-        abort();
+// Aborts on a violated invariant, naming the check's place so that a crash report says which one.
+inline void Check(bool condition, const char* pFile = __builtin_FILE(), int line = __builtin_LINE()) {
+    if (condition)
+        return;
+    fprintf(stderr, "invariant violated at %s:%d\n", pFile, line);
+    abort();
 }
 
 // A fresh line and dialog. The fake's short-read sleep only keeps polling test threads off the
