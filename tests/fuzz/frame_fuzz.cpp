@@ -1,11 +1,12 @@
-// The frame layer fed from a device's byte stream: Link_ReceiveFrame in both modes, and the exchanges
-// whose answers come from the stream (Link_SendAcked, Link_Request, Link_SendBlock). Each call is
-// checked against a model of the wire: the result, how many bytes it took, what it wrote to the
-// line, that the receive buffer holds the frame exactly and nothing was written past it, and that
-// no call waits longer than its retries allow.
+// The frame layer fed from a device's bytes: Link_ReceiveFrame in both modes, and the exchanges whose
+// answers come from the device (Link_SendAcked, Link_Request, Link_SendBlock). Each call is checked
+// against a model of the wire: the result, what it wrote to the line, what it left queued, that the
+// receive buffer holds the frame exactly and nothing was written past it, and that no call waits
+// longer than its retries allow.
 //
 // Input: byte 0 picks the call, byte 1 the length of the request's data (taken from the bytes that
-// follow), the rest is what the device sends, all of it queued at once.
+// follow). The rest is the device: for Link_ReceiveFrame all of it queued at once; for the
+// exchanges a script of [length][bytes] chunks, one chunk sent in answer to each frame written.
 #include <algorithm>
 #include <cstring>
 
@@ -30,90 +31,66 @@ struct Buffer {
     }
 };
 
-void CheckWrites(uint8_t command, const uint8_t* pData, uint8_t length, size_t count) {
-    const auto writes = fake_com::Writes();
-    Check(writes.size() == count);
-    for (const auto& write : writes) {
+void CheckWrites(uint8_t command, const uint8_t* pData, uint8_t length) {
+    for (const auto& write : fake_com::Writes()) {
         const auto data = fuzz::CheckHostFrame(write.bytes, command);
         Check(data.size() == length && std::equal(data.begin(), data.end(), pData));
     }
 }
 
-size_t Consumed(size_t streamSize) {
-    return streamSize - fake_com::Pending();
-}
-
 void Receive(const uint8_t* pStream, size_t size, bool continuation) {
+    fake_com::Feed(fake_com::Bytes(pStream, pStream + size));
     Buffer buffer;
     const int result =
         Link_ReceiveFrame(buffer.Bytes, TIMEOUT_MS, continuation ? RECEIVE_CONTINUATION : RECEIVE_NORMAL);
     const fuzz::ExpectedFrame expected = fuzz::ExpectFrame(pStream, size, continuation);
     Check(result == (expected.Intact ? 0 : 1));
-    Check(Consumed(size) == expected.Taken);
+    Check(fake_com::Pending() == size - expected.Taken);
     Check(memcmp(buffer.Bytes, pStream, expected.Taken) == 0);
     buffer.CheckUntouchedFrom(expected.Taken);
     Check(fake_com::Reads().size() <= 3);
     Check(fake_com::Now() <= 3 * TIMEOUT_MS);
 }
 
-void SendAcked(const uint8_t* pData, uint8_t length, const uint8_t* pStream, size_t size) {
+void SendAcked(const uint8_t* pData, uint8_t length, fuzz::LineModel& model) {
     const int result = Link_SendAcked(0x11, pData, length);
-    // Each attempt takes one byte while there are any; the first 0x90 ends the exchange.
-    size_t attempts = 0;
-    bool acked = false;
-    while (attempts < 3 && !acked) {
-        acked = attempts < size && pStream[attempts] == FRAME_ACK;
-        ++attempts;
-    }
-    Check(result == (acked ? 0 : 1));
-    CheckWrites(0x11, pData, length, attempts);
-    Check(Consumed(size) == std::min(attempts, size));
+    Check(result == (model.SendAcked() ? 0 : 1));
+    model.CheckLine();
+    CheckWrites(0x11, pData, length);
     Check(fake_com::Now() <= 3 * ACK_TIMEOUT_MS);
 }
 
-void Request(const uint8_t* pData, uint8_t length, const uint8_t* pStream, size_t size) {
+void Request(const uint8_t* pData, uint8_t length, fuzz::LineModel& model) {
     Buffer buffer;
     const int result = Link_Request(0x22, pData, length, buffer.Bytes, TIMEOUT_MS);
-    size_t at = 0;
-    size_t attempts = 0;
+    std::vector<uint8_t> frame;
     size_t widest = 0;
-    fuzz::ExpectedFrame frame{false, 0};
-    while (attempts < 3 && !frame.Intact) {
-        frame = fuzz::ExpectFrame(pStream + at, size - at, false);
-        widest = std::max(widest, frame.Taken);
-        at += frame.Taken;
-        ++attempts;
-    }
-    Check(result == (frame.Intact ? 0 : 1));
-    CheckWrites(0x22, pData, length, attempts);
-    Check(Consumed(size) == at);
-    if (frame.Intact)
-        Check(memcmp(buffer.Bytes, pStream + at - frame.Taken, frame.Taken) == 0);
+    const fuzz::ExpectedFrame expected = model.Request(&frame, &widest);
+    Check(result == (expected.Intact ? 0 : 1));
+    model.CheckLine();
+    CheckWrites(0x22, pData, length);
+    if (expected.Intact)
+        Check(std::equal(frame.begin(), frame.end(), buffer.Bytes));
     buffer.CheckUntouchedFrom(widest);
     Check(fake_com::Now() <= 3 * 3 * TIMEOUT_MS);
 }
 
-void SendBlock(const uint8_t* pData, uint8_t length, const uint8_t* pStream, size_t size) {
+void SendBlock(const uint8_t* pData, uint8_t length, fuzz::LineModel& model) {
     Buffer buffer;
     const BlockResult result = Link_SendBlock(0x02, pData, length, buffer.Bytes, TIMEOUT_MS);
-    CheckWrites(0x02, pData, length, 1); // never resent
-    if (size == 0) {
-        Check(result == BLOCK_NO_ANSWER);
-        Check(Consumed(size) == 0);
-        buffer.CheckUntouchedFrom(0);
-        return;
-    }
-    if (pStream[0] == FRAME_ACK) {
+    model.Send(); // exactly once: a block is never resent
+    if (model.TakeAck()) {
         Check(result == BLOCK_ACKED);
-        Check(Consumed(size) == 1);
         buffer.CheckUntouchedFrom(0);
-        return;
+    } else {
+        std::vector<uint8_t> frame;
+        const fuzz::ExpectedFrame expected = model.TakeFrame(true, &frame);
+        Check(result == (expected.Intact ? BLOCK_REJECTED : BLOCK_NO_ANSWER));
+        Check(std::equal(frame.begin(), frame.end(), buffer.Bytes));
+        buffer.CheckUntouchedFrom(frame.size());
     }
-    const fuzz::ExpectedFrame frame = fuzz::ExpectFrame(pStream + 1, size - 1, true);
-    Check(result == (frame.Intact ? BLOCK_REJECTED : BLOCK_NO_ANSWER));
-    Check(Consumed(size) == 1 + frame.Taken);
-    Check(memcmp(buffer.Bytes, pStream + 1, frame.Taken) == 0);
-    buffer.CheckUntouchedFrom(frame.Taken);
+    model.CheckLine();
+    CheckWrites(0x02, pData, length);
     Check(fake_com::Now() <= ACK_TIMEOUT_MS + 3 * TIMEOUT_MS);
 }
 
@@ -129,7 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pInput, size_t size) {
     const size_t streamSize = size - 2 - length;
 
     fuzz::ResetLine();
-    fake_com::Feed(fake_com::Bytes(pStream, pStream + streamSize));
+    fuzz::Script device{pStream, streamSize};
+    fuzz::LineModel model{{pStream, streamSize}, {}, 0};
+    if (call >= 2)
+        fuzz::AnswerFrom(device);
     switch (call) {
     case 0:
         Receive(pStream, streamSize, false);
@@ -138,14 +118,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pInput, size_t size) {
         Receive(pStream, streamSize, true);
         break;
     case 2:
-        SendAcked(pData, length, pStream, streamSize);
+        SendAcked(pData, length, model);
         break;
     case 3:
-        Request(pData, length, pStream, streamSize);
+        Request(pData, length, model);
         break;
     default:
-        SendBlock(pData, length, pStream, streamSize);
+        SendBlock(pData, length, model);
         break;
     }
+    fake_com::SetResponder(nullptr);
     return 0;
 }

@@ -3,9 +3,10 @@
 // or was marked lost, and that the dialog heard ID_CONNECTED, ID_CONNECTION_LOST and ID_POLL_DONE as
 // it should.
 //
-// Input: byte 0 bit 0 says whether the target was connected before the poll; the rest is what the
-// device sends, all of it queued at once.
+// Input: byte 0 bit 0 says whether the target was connected before the poll; the rest is the device's
+// script: [length][bytes] chunks, one sent in answer to each request.
 #include <cstring>
+#include <vector>
 
 #include "app/dialog.h"
 #include "fuzz_line.h"
@@ -55,23 +56,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pInput, size_t size) {
     const size_t streamSize = size - 1;
     fuzz::ResetLine();
     TargetInfo_Update(SetBefore, &wasConnected);
-    fake_com::Feed(fake_com::Bytes(pStream, pStream + streamSize));
+    fuzz::Script device{pStream, streamSize};
+    fuzz::AnswerFrom(device);
 
     Job_Identify();
+    fake_com::SetResponder(nullptr);
 
-    // Up to three requests, each answered by whatever frame the stream holds next.
-    size_t at = 0;
-    size_t attempts = 0;
-    fuzz::ExpectedFrame frame{false, 0};
-    while (attempts < 3 && !frame.Intact) {
-        frame = fuzz::ExpectFrame(pStream + at, streamSize - at, false);
-        at += frame.Taken;
-        ++attempts;
-    }
-    Check(fake_com::Writes().size() == attempts);
-    Check(streamSize - fake_com::Pending() == at);
-    const uint8_t* pFrame = pStream + at - frame.Taken;
-    const bool answered = frame.Intact && IsWellFormed(pFrame);
+    // Up to three requests, each answered by whatever frame the line holds next.
+    fuzz::LineModel model{{pStream, streamSize}, {}, 0};
+    std::vector<uint8_t> answer;
+    const bool received = model.Request(&answer).Intact;
+    model.CheckLine();
+    const uint8_t* pFrame = answer.data();
+    const bool answered = received && IsWellFormed(pFrame);
 
     TargetInfo info;
     TargetInfo_Copy(&info);

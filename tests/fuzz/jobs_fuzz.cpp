@@ -1,12 +1,12 @@
 // The device commands whose answers the device shapes: clear, check blank, get CRC and programming,
-// each run as the worker runs it, with the fuzzer's bytes as everything the device sends (queued at
-// once). Clear, check blank and get CRC are checked against a model of their exchanges; programming
-// against what the host wrote and which of its blocks the stream acknowledged. Every job must end
-// with JobType 0 and a JobStatus of 0..3, and programming may only report success when every block
-// it sent was acknowledged and the whole image was sent.
+// each run as the worker runs it, with the fuzzer's bytes as the device's answers. Clear, check blank and get
+// CRC are checked against a model of their exchanges; programming against what the host wrote and which of
+// its blocks the device acknowledged. Every job must end with JobType 0 and a JobStatus of 0..3, and
+// programming may only report success when every block it sent was acknowledged and the whole image was sent.
 //
 // Input: byte 0 picks the job. Programming takes the image from the next bytes (area count, then
-// a gap and a length per area); the rest is the device's stream.
+// a gap and a length per area); the rest is the device's script: [length][bytes] chunks, one sent in
+// answer to each frame the host writes.
 #include <cstring>
 #include <vector>
 
@@ -25,34 +25,15 @@ constexpr uint32_t CRC_START = 0x00012345;
 constexpr uint32_t CRC_LENGTH = 0x00abcdef;
 constexpr uint32_t OLD_RESULT = 0xAAAA5555;
 
-struct Stream {
-    const uint8_t* pBytes;
-    size_t Size;
-    size_t At = 0;
-    size_t Left() const { return Size - At; }
-};
-
-// Link_SendAcked: up to three writes, each followed by a one-byte read (empty once the stream is).
-bool ExpectAck(Stream& stream, size_t& writes) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        ++writes;
-        if (stream.Left() != 0 && stream.pBytes[stream.At++] == FRAME_ACK)
-            return true;
-    }
-    return false;
-}
-
-// The next frame, or none; `acData` gets its data zero-filled to `dataSize`.
-bool ExpectAnswer(Stream& stream, uint8_t& command, uint8_t& length, uint8_t* acData, size_t dataSize) {
-    const fuzz::ExpectedFrame frame = fuzz::ExpectFrame(stream.pBytes + stream.At, stream.Left(), false);
-    const uint8_t* pFrame = stream.pBytes + stream.At;
-    stream.At += frame.Taken;
-    if (!frame.Intact)
+// The next frame from the model's line, or none; `acData` gets its data zero-filled to `dataSize`.
+bool TakeAnswer(fuzz::LineModel& model, uint8_t& command, uint8_t& length, uint8_t* acData, size_t dataSize) {
+    std::vector<uint8_t> frame;
+    if (!model.TakeFrame(false, &frame).Intact)
         return false;
-    command = pFrame[6];
-    length = pFrame[1];
+    command = frame[6];
+    length = frame[1];
     memset(acData, 0, dataSize);
-    memcpy(acData, pFrame + 7, length < dataSize ? length : dataSize);
+    memcpy(acData, frame.data() + 7, length < dataSize ? length : dataSize);
     return true;
 }
 
@@ -62,26 +43,22 @@ void SetTargetInfo(TargetInfo& info, void*) {
     info.TargetCrc = 0x4321;
 }
 
-void CheckWritten(size_t count, uint8_t command) {
-    const auto writes = fake_com::Writes();
-    Check(writes.size() == count);
-    for (const auto& write : writes)
+void CheckWritten(uint8_t command) {
+    for (const auto& write : fake_com::Writes())
         fuzz::CheckHostFrame(write.bytes, command);
 }
 
-void BlankCommand(void (*pfnJob)(), uint8_t command, Stream stream) {
+void BlankCommand(void (*pfnJob)(), uint8_t command, fuzz::LineModel& model) {
     pfnJob();
-    size_t writes = 0;
     uint8_t answer = 0;
     uint8_t length = 0;
     uint8_t acData[8];
     uint8_t status = STATUS_NOT_EXECUTED;
-    if (ExpectAck(stream, writes) && ExpectAnswer(stream, answer, length, acData, sizeof acData) &&
-        answer == 4)
+    if (model.SendAcked() && TakeAnswer(model, answer, length, acData, sizeof acData) && answer == 4)
         status = length == 0 ? STATUS_OK : STATUS_TARGET_ERROR;
     Check(jobState.JobStatus == status);
-    CheckWritten(writes, command);
-    Check(stream.Size - fake_com::Pending() == stream.At);
+    model.CheckLine();
+    CheckWritten(command);
     if (status == STATUS_TARGET_ERROR) {
         Check(jobState.ResultAddress == fuzz::U32At(acData));
         Check(jobState.ResultValue == fuzz::U32At(acData + 4));
@@ -92,23 +69,19 @@ void BlankCommand(void (*pfnJob)(), uint8_t command, Stream stream) {
     Check(command == JOB_CLEAR ? crc == TARGET_CRC_UNKNOWN : crc == 0x4321);
 }
 
-void GetCrc(Stream stream) {
+void GetCrc(fuzz::LineModel& model) {
     Job_GetCrc();
-    size_t writes = 0;
     uint8_t answer = 0;
     uint8_t length = 0;
     uint8_t acData[3];
-    size_t firstWrites = 0;
-    bool ok = ExpectAck(stream, writes) && ExpectAnswer(stream, answer, length, acData, sizeof acData);
-    firstWrites = writes;
-    ok = ok && ExpectAck(stream, writes) && ExpectAnswer(stream, answer, length, acData, sizeof acData) &&
-         answer == 5;
+    bool ok = model.SendAcked() && TakeAnswer(model, answer, length, acData, sizeof acData);
+    const size_t firstWrites = model.Sends;
+    ok = ok && model.SendAcked() && TakeAnswer(model, answer, length, acData, sizeof acData) && answer == 5;
     Check(jobState.JobStatus == (ok ? STATUS_OK : STATUS_NOT_EXECUTED));
-    Check(stream.Size - fake_com::Pending() == stream.At);
+    model.CheckLine();
     Check(TargetInfo_TargetCrc() ==
           (ok ? uint32_t{acData[1]} | uint32_t{acData[2]} << 8 : TARGET_CRC_UNKNOWN));
     const auto written = fake_com::Writes();
-    Check(written.size() == writes);
     for (size_t i = 0; i < written.size(); ++i) {
         const auto data = fuzz::CheckHostFrame(written[i].bytes, JOB_GET_CRC);
         if (i < firstWrites) {
@@ -150,27 +123,24 @@ size_t BuildImage(ImageStore* pStore, const uint8_t* pInput, size_t size) {
     return 1 + 2 * areas;
 }
 
-void Program(ImageStore* pImage, Stream stream) {
-    std::vector<size_t> readsAtWrite; // index of the first read after each write
-    fake_com::SetResponder(
-        [&readsAtWrite](const fake_com::Bytes&) { readsAtWrite.push_back(fake_com::Reads().size()); });
+void Program(ImageStore* pImage, fuzz::LineModel& model) {
     jobState.ProgramImage = pImage;
     Job_Program();
     jobState.ProgramImage = nullptr;
-    fake_com::SetResponder(nullptr);
 
     const auto writes = fake_com::Writes();
-    const auto reads = fake_com::Reads();
-    const auto offsets = fuzz::ReadOffsets(reads);
-    Check(offsets.back() == stream.Size - fake_com::Pending());
     Check(!writes.empty());
-
-    // The blocks: ascending, each of consecutive stored bytes, none skipped between them.
+    // The blocks: ascending, each of consecutive stored bytes, none skipped between them, and each
+    // answered from the model's line as Link_SendBlock must take the answer.
     uint32_t next = ImageStore_FirstAddress(pImage);
     uint64_t sentBytes = 0;
     uint64_t ackedBytes = 0;
-    size_t acked = 0;
+    bool lastAcked = true;
+    bool ackByteCame = false;
+    fuzz::ExpectedFrame error{false, 0};
+    std::vector<uint8_t> errorFrame;
     for (size_t i = 0; i < writes.size(); ++i) {
+        Check(lastAcked); // nothing is sent after an unacknowledged block
         const auto data = fuzz::CheckHostFrame(writes[i].bytes, JOB_PROGRAM);
         Check(data.size() >= 5 && data.size() <= 4 + BLOCK_MAX);
         const uint32_t address = fuzz::U32At(data.data());
@@ -183,41 +153,32 @@ void Program(ImageStore* pImage, Stream stream) {
                   data[4 + k] == ImageByte(address + k));
         next = address + count;
         sentBytes += count;
-        // Its answer: the first read after the write is the one-byte wait for the Ack.
-        const size_t read = readsAtWrite.at(i);
-        const bool gotAck = read < reads.size() && reads[read].count == 1 && reads[read].got == 1 &&
-                            stream.pBytes[offsets[read]] == FRAME_ACK;
-        if (gotAck) {
-            ++acked;
+        model.Send();
+        lastAcked = model.TakeAck(&ackByteCame);
+        if (lastAcked)
             ackedBytes += count;
-        } else {
-            Check(i + 1 == writes.size()); // nothing is sent after an unacknowledged block
-        }
+        else
+            error = model.TakeFrame(true, &errorFrame);
     }
+    model.CheckLine();
     const uint8_t status = jobState.JobStatus;
-    Check(status <= STATUS_CANCELLED && status != STATUS_CANCELLED);
+    Check(status <= STATUS_NOT_EXECUTED);
     Check(jobState.Remaining == ImageStore_TotalBytes(pImage) - ackedBytes);
     if (status == STATUS_OK) {
-        Check(acked == writes.size());
+        Check(lastAcked);
         Check(sentBytes == ImageStore_TotalBytes(pImage) && jobState.Remaining == 0);
         return;
     }
-    Check(acked + 1 == writes.size());
+    Check(!lastAcked);
     // The unacknowledged block's answer: the would-be Ack byte and an error frame behind it.
-    const size_t ackRead = readsAtWrite.back();
-    Check(ackRead < reads.size() && reads[ackRead].count == 1);
-    const size_t errorAt = offsets[ackRead + 1];
-    const fuzz::ExpectedFrame error = fuzz::ExpectFrame(stream.pBytes + errorAt, stream.Size - errorAt, true);
-    const bool ackByteCame = reads[ackRead].got == 1;
     const bool rejected = ackByteCame && error.Intact;
     Check(status == (rejected ? STATUS_TARGET_ERROR : STATUS_NOT_EXECUTED));
-    Check(offsets.back() == (ackByteCame ? errorAt + error.Taken : errorAt));
     if (rejected) {
-        // Data: one unused byte, the failing address (u32), the value (u8); what a short frame
-        // does not hold reads as 0.
+        // Data (continuation layout, from offset 6): one unused byte, the failing address (u32), the
+        // value (u8); what a short frame does not hold reads as 0.
         uint8_t acData[6] = {};
-        const uint8_t length = stream.pBytes[errorAt + 1];
-        memcpy(acData, stream.pBytes + errorAt + 6, length < sizeof acData ? length : sizeof acData);
+        const uint8_t length = errorFrame[1];
+        memcpy(acData, errorFrame.data() + 6, length < sizeof acData ? length : sizeof acData);
         Check(jobState.ResultAddress == fuzz::U32At(acData + 1));
         Check(jobState.ResultValue == acData[5]);
     } else {
@@ -251,24 +212,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pInput, size_t size) {
         }
         used += imageBytes;
     }
-    Stream stream{pInput + used, size - used};
-    fake_com::Feed(fake_com::Bytes(stream.pBytes, stream.pBytes + stream.Size));
+    fuzz::Script device{pInput + used, size - used};
+    fuzz::LineModel model{{pInput + used, size - used}, {}, 0};
+    fuzz::AnswerFrom(device);
 
     switch (jobTypes[job]) {
     case JOB_CLEAR:
-        BlankCommand(Job_Clear, JOB_CLEAR, stream);
+        BlankCommand(Job_Clear, JOB_CLEAR, model);
         break;
     case JOB_CHECK_BLANK:
-        BlankCommand(Job_CheckBlank, JOB_CHECK_BLANK, stream);
+        BlankCommand(Job_CheckBlank, JOB_CHECK_BLANK, model);
         break;
     case JOB_GET_CRC:
-        GetCrc(stream);
+        GetCrc(model);
         break;
     default:
-        Program(pImage, stream);
+        Program(pImage, model);
         ImageStore_Destroy(pImage);
         break;
     }
+    fake_com::SetResponder(nullptr);
     Check(jobState.JobType.load() == 0);
     Check(jobState.JobStatus <= STATUS_CANCELLED);
     return 0;

@@ -17,9 +17,11 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition)
-        abort();
+void Check(bool condition, int line = __builtin_LINE()) {
+    if (condition)
+        return;
+    fprintf(stderr, "invariant violated at srecord_file_fuzz.cpp:%d\n", line);
+    abort();
 }
 
 const char PADDING_LINE[] = "S0030000FC\n"; // a header record: read and checked, stores nothing
@@ -101,7 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size) {
     } else {
         // The text form over the fuzzer's lines alone (up to the first NUL, where the file form stops
         // too): the padding stores nothing, so only the line numbers differ, by the padding's lines.
-        const std::string fuzzed = text.substr(paddingLines * (sizeof PADDING_LINE - 1));
+        std::string fuzzed = text.substr(paddingLines * (sizeof PADDING_LINE - 1));
+        // A line end may be two characters (CR or LF and one more): the padding's last LF takes a
+        // CR or LF the fuzzed lines begin with.
+        if (paddingLines > 0 && !fuzzed.empty() && (fuzzed[0] == '\r' || fuzzed[0] == '\n'))
+            fuzzed.erase(0, 1);
         const int textResult =
             SRecordReader_LoadText(pTextStore, fuzzed.c_str(), acTextError, sizeof acTextError);
         Check(fileResult == textResult);

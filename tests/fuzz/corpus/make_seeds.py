@@ -33,30 +33,38 @@ def identify(t1, t2, crc_start=0x8000, crc_len=0x1000):
     return bytes([0x11]) + u32(0x44332211) + bytes([len(t1)]) + t1 + bytes([len(t2)]) + t2 + u32(crc_start) + u32(crc_len)
 
 
-# frame: call, request length, request data, device stream
+def script(*chunks):
+    """The device's answers, one chunk per frame the host writes."""
+    return b"".join(bytes([len(c)]) + c for c in chunks)
+
+
+A = bytes([ACK])
+
+# frame: call, request length, request data, device (calls 0 and 1: bytes queued at once; others: script)
 write("frame", "receive_normal", bytes([0, 0]) + frame(4, b"\x01\x02\x03"))
 write("frame", "receive_normal_bad_sum", bytes([0, 0]) + frame(4, b"\x01")[:-2] + b"\x00\x16")
 write("frame", "receive_continuation", bytes([1, 0]) + frame(2, b"\x00" + u32(0x1234) + b"\x55")[1:])
-write("frame", "acked_third_try", bytes([2, 2, 0xAB, 0xCD, 0x00, 0x68, ACK]))
-write("frame", "request_after_garbage", bytes([3, 1, 0x42]) + b"\x68\x01\x01\x68\x00\x00" + frame(0, b"\x07"))
-write("frame", "block_acked", bytes([4, 6]) + u32(0x2000) + b"\x11\x22" + bytes([ACK]))
-write("frame", "block_rejected", bytes([4, 5]) + u32(0x2000) + b"\x11" + frame(2, b"\x00" + u32(0x2000) + b"\xff"))
+write("frame", "acked_third_try", bytes([2, 2, 0xAB, 0xCD]) + script(b"\x00", b"\x68\x90", A))
+write("frame", "request_after_garbage", bytes([3, 1, 0x42]) + script(b"\x68\x01\x01\x68\x00\x00", frame(0, b"\x07")))
+write("frame", "block_acked", bytes([4, 6]) + u32(0x2000) + b"\x11\x22" + script(A))
+write("frame", "block_rejected", bytes([4, 5]) + u32(0x2000) + b"\x11" + script(frame(2, b"\x00" + u32(0x2000) + b"\xff")))
+write("frame", "block_ack_then_more", bytes([4, 5]) + u32(0x2000) + b"\x11" + script(A + frame(2)))
 
-# identify: bit 0 of byte 0 = connected before, then the device stream
-write("identify", "answer", bytes([0]) + frame(0, identify(b"TQ330 boot", b"V1.02")))
-write("identify", "long_text", bytes([1]) + frame(0, identify(bytes(range(32, 152)), b"")))
-write("identify", "short_answer_then_lost", bytes([1]) + frame(0, b"\x11\x22\x33\x44\x55\x09"))
-write("identify", "retry", bytes([1]) + b"\x68\x00" + frame(0, identify(b"A", b"B")))
+# identify: bit 0 of byte 0 = connected before, then the script
+write("identify", "answer", bytes([0]) + script(frame(0, identify(b"TQ330 boot", b"V1.02"))))
+write("identify", "long_text", bytes([1]) + script(frame(0, identify(bytes(range(32, 152)), b""))))
+write("identify", "short_answer_then_lost", bytes([1]) + script(frame(0, b"\x11\x22\x33\x44\x55\x09")))
+write("identify", "retry", bytes([1]) + script(b"\x68\x00", frame(0, identify(b"A", b"B"))))
 
-# jobs: job (0 clear, 1 check blank, 2 get CRC, 3 program), [image], device stream
-write("jobs", "clear_blank", bytes([0, ACK]) + frame(4))
-write("jobs", "clear_not_blank", bytes([0, 0x00, ACK]) + frame(4, u32(0x20000) + u32(0xFF)))
-write("jobs", "check_blank_short", bytes([1, ACK]) + frame(4, b"\x34\x12"))
-write("jobs", "get_crc", bytes([2, ACK]) + frame(5) + bytes([ACK]) + frame(5, b"\x00\x34\x12"))
-write("jobs", "program_two_areas", bytes([3, 1, 0x01, 100, 0x10, 5]) + bytes([ACK] * 4))
-write("jobs", "program_rejected", bytes([3, 0, 0x02, 90, ACK]) + frame(2, b"\x00" + u32(0x020000F0) + b"\x00")[0:])
-write("jobs", "program_short_error", bytes([3, 0, 0x02, 10]) + frame(2, b"\x00\x01"))
-write("jobs", "program_top_of_space", bytes([3, 0, 0xFF, 81]) + bytes([ACK] * 2))
+# jobs: job (0 clear, 1 check blank, 2 get CRC, 3 program), [image], script
+write("jobs", "clear_blank", bytes([0]) + script(A + frame(4)))
+write("jobs", "clear_not_blank", bytes([0]) + script(b"\x00", A + frame(4, u32(0x20000) + u32(0xFF))))
+write("jobs", "check_blank_short", bytes([1]) + script(A + frame(4, b"\x34\x12")))
+write("jobs", "get_crc", bytes([2]) + script(A + frame(5), A + frame(5, b"\x00\x34\x12")))
+write("jobs", "program_two_areas", bytes([3, 1, 0x01, 100, 0x10, 5]) + script(A, A, A, A))
+write("jobs", "program_rejected", bytes([3, 0, 0x02, 90]) + script(frame(2, b"\x00" + u32(0x020000F0) + b"\x00")))
+write("jobs", "program_short_error", bytes([3, 0, 0x02, 90]) + script(A, frame(2, b"\x00\x01")))
+write("jobs", "program_top_of_space", bytes([3, 0, 0xFF, 81]) + script(A, A))
 
 # srecord_file: byte 0 bit 0 puts 5320 + byte 1 (mod 140) header lines (11 characters each) in front
 s28 = b"S00600004844521B\n" + srec(2, 0x10000, b"\x01\x02\x03\x04\x00") + b"S804010000FA\n"
