@@ -194,6 +194,26 @@ TEST_F(FrameTest, RequestRetriesPastStaleBytes) {
     EXPECT_EQ(acBuffer[7], 0xAA);
 }
 
+// A damaged answer whose rest is still on the line when the try fails: the rest is read and
+// dropped until the line falls quiet, so that the retry's answer is the one read.
+TEST_F(FrameTest, RequestDropsTheRestOfADamagedAnswerBeforeTheRetry) {
+    auto calls = std::make_shared<int>(0);
+    fake_com::SetResponder([calls](const Bytes& written) {
+        if (++*calls == 1) {
+            Bytes frame = Frame(written[6], {0x11, 0x22});
+            fake_com::Feed({0x00}); // a stray byte in front of the answer
+            fake_com::Feed(Bytes(frame.begin(), frame.begin() + 6));
+            fake_com::Feed(Bytes(frame.begin() + 6, frame.end()), 8);
+        } else {
+            fake_com::Feed(Frame(written[6], {0xAA}));
+        }
+    });
+    ASSERT_EQ(Link_Request(0, nullptr, 0, acBuffer, 100), 0);
+    EXPECT_EQ(fake_com::Writes().size(), 2u);
+    EXPECT_EQ(acBuffer[7], 0xAA);
+    EXPECT_EQ(fake_com::Pending(), 0u);
+}
+
 // A late Ack byte of an earlier try, or a stray 0x90, never acknowledges a block that follows it;
 // an answer still on its way when the Frame is sent is kept.
 TEST_F(FrameTest, StaleAckNeverAcknowledgesTheNextFrame) {
