@@ -3,6 +3,8 @@
 //   TQ330_AUTOCLOSE=1      when the button reads "Ok", print the final state on stdout, press Ok
 //   TQ330_CLOSE_AFTER_MS=N close the dialog (as the close box does) N ms after it was shown
 //   TQ330_BENCH_STARTUP=1  print the wall-clock time at which the dialog was first shown, then close
+//   TQ330_TIMESTAMPS=1     with the two above: print "start <wall clock>" when Start is pressed and
+//                          "end <wall clock>" when the final state is seen (benchmarks time updates)
 #include "app/dialog.h"
 #include "app/main_dialog.h"
 
@@ -21,6 +23,15 @@ namespace {
 bool Switch(const char* name) {
     const char* pValue = std::getenv(name);
     return pValue && std::strcmp(pValue, "1") == 0;
+}
+
+void PrintTimestamp(const char* what) {
+    if (!Switch("TQ330_TIMESTAMPS"))
+        return;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::printf("%s %lld.%06ld\n", what, static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
+    std::fflush(stdout);
 }
 
 // One line a script can parse: the status line (line breaks as \n) and the controls' state.
@@ -51,7 +62,10 @@ void DLG_StartTestDrive(MainDialog* pDialog) {
         return;
     }
     if (Switch("TQ330_AUTOSTART"))
-        QTimer::singleShot(0, pDialog, [] { DLG_Proc(IDC_START, 0); });
+        QTimer::singleShot(0, pDialog, [] {
+            PrintTimestamp("start");
+            DLG_Proc(IDC_START, 0);
+        });
     if (const char* pAfter = std::getenv("TQ330_CLOSE_AFTER_MS")) {
         QTimer::singleShot(std::atoi(pAfter), pDialog, [] {
             std::printf("closing\n");
@@ -66,9 +80,10 @@ void DLG_StartTestDrive(MainDialog* pDialog) {
             if (!pButton || pButton->isHidden() || pButton->text() != QLatin1String("Ok"))
                 return;
             pTimer->stop();
+            PrintTimestamp("end");
             PrintFinalState();
             pButton->click();
         });
-        pTimer->start(50);
+        pTimer->start(10); // also the resolution of the "end" timestamp
     }
 }

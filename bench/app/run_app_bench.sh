@@ -70,10 +70,14 @@ for mode in answering silent; do
 done
 
 if [ "${FULL_UPDATE:-1}" != 0 ]; then
-  start_sim --baud 57600
-  t0=$(date +%s.%N)
-  result=$(TQ330_PORTS=$device TQ330_AUTOSTART=1 TQ330_AUTOCLOSE=1 "$updater" 2>/dev/null)
-  t1=$(date +%s.%N)
+  # From the press of Start to the final status, against the line-time floor of every exchange the
+  # simulator logged: each character at 11 bits (8O1) at 57600 baud, plus the clear's own delay.
+  clear_ms=1500
+  start_sim --baud 57600 --clear-ms "$clear_ms" --log "$work/sim.log"
+  out=$(TQ330_PORTS=$device TQ330_AUTOSTART=1 TQ330_AUTOCLOSE=1 TQ330_TIMESTAMPS=1 "$updater" 2>/dev/null)
   stop_sim
-  echo "whole update at 57600 baud (start-up to the end of the process): $(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.1f", b - a}') s, $result"
+  t_start=$(awk '$1 == "start" {print $2}' <<<"$out")
+  t_end=$(awk '$1 == "end" {print $2}' <<<"$out")
+  echo "whole update at 57600 baud: $(grep '^final' <<<"$out")"
+  awk -v ts="$t_start" -v te="$t_end" -v clear_ms="$clear_ms" -f "$(dirname "$0")/update_floor.awk" "$work/sim.log"
 fi
