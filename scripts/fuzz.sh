@@ -41,8 +41,8 @@ for target in build/fuzz/tests/fuzz/*_fuzz; do
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
     cov=$(sed -n 's/.* cov: \([0-9]*\) ft: \([0-9]*\).*/cov \1, ft \2/p' <<<"$done_line")
-    corpus=$(find "$work" -maxdepth 1 -type f | wc -l)
-    echo "   $name: ${runs:-?} executions, ${rate:-?} exec/s, ${cov:-no coverage line}, corpus $seeds -> $corpus files"
+    corpus=$(sed -n 's/.* corp: \([0-9]*\/[0-9]*[a-zA-Z]*\).*/\1/p' <<<"$done_line")
+    echo "   $name: ${runs:-?} executions, ${rate:-?} exec/s, ${cov:-no coverage line}, corpus $seeds seeds -> ${corpus:-?} (inputs/bytes)"
     echo "   $done_line"
   else
     echo "   $name FAILED:"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: the full suite with warnings as errors, clang-tidy, the
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded suites under
-# ThreadSanitizer, the S-record fuzzer for a bounded time, and the Win32 backend's compile check.
+# ThreadSanitizer, the fuzz targets for a bounded time, and the Win32 backend's compile check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -31,7 +31,7 @@ cmake --build --preset tsan -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan --output-on-failure -j"$jobs"
 
-stage "fuzzing the S-record reader (60 s)"
+stage "fuzzing: S-record text and file forms, frame layer, identify, device commands (200 s)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs"
 bash scripts/fuzz.sh 60
