@@ -61,7 +61,7 @@ MatrixFault Draw(std::mt19937& rng) {
     case 6:
         return Fault("answer_lost", {"--lose-answer-at-block", std::to_string(1 + pick(10))});
     case 7:
-        return Fault("unplugged", {"--unplug-after-blocks", std::to_string(pick(1300))}, false);
+        return Fault("unplugged", {"--unplug-after-blocks", std::to_string(1 + pick(1300))}, false);
     case 8:
         return Fault("reported_crc", {"--report-crc", std::to_string(pick(0x10000))});
     case 9: {

@@ -8,6 +8,7 @@ namespace {
 
 int bConnected = 0;
 int bStartRequested = 0;
+int updatesStarted = 0;
 int updatesDone = 0;
 std::vector<std::string> results;
 
@@ -17,6 +18,7 @@ std::string LastStatus() {
 }
 
 void RunAndRecord() {
+    ++updatesStarted;
     RunUpdate();
     ++updatesDone;
     results.push_back(LastStatus());
@@ -27,6 +29,7 @@ void RunAndRecord() {
 void Front_Reset() {
     bConnected = 0;
     bStartRequested = 0;
+    updatesStarted = 0;
     updatesDone = 0;
     results.clear();
 }
@@ -66,6 +69,10 @@ void Front_Handle(int id) {
     default:
         return;
     }
+}
+
+int Front_UpdatesStarted() {
+    return updatesStarted;
 }
 
 int Front_UpdatesDone() {

@@ -7,5 +7,6 @@
 void Front_Reset();
 // The dialog's handler for the fake seam's DLG_WaitMessage.
 void Front_Handle(int id);
+int Front_UpdatesStarted();
 int Front_UpdatesDone();
 const std::vector<std::string>& Front_Results(); // the status line after each update

@@ -32,7 +32,8 @@ constexpr uint32_t FLASH_SIZE = 0x5E000;
 // A run that ran into its deadline has this long, after its simulator was killed, to end: every
 // exchange then fails within its own timeout (30 s for a clear at most).
 constexpr auto GRACE = std::chrono::seconds(60);
-constexpr auto NO_UPDATE_WATCH = std::chrono::seconds(2);
+constexpr auto NO_UPDATE_WATCH = std::chrono::seconds(2); // rows that expect no target
+constexpr auto CONNECT_WINDOW = std::chrono::seconds(5);  // polls find a present target in 0.1 s
 
 std::vector<uint8_t> ExpectedFlash(ImageStore* pImage) {
     std::vector<uint8_t> flash(FLASH_SIZE, 0xFF);
@@ -260,11 +261,15 @@ MatrixOutcome Matrix_Run(const MatrixFault& fault) {
         Clicker* pClicker =
             clicks ? new Clicker(logPath, fault.CancelOnCommand, fault.CancelAfterProgress) : nullptr;
         DLG_PostCommand(IDC_START);
+        // A run whose target is never found ends once it has had time to be: that is an outcome
+        // ("No connection ..."), not a hang.
+        const int wanted = fault.Updates > 0 ? fault.Updates : 1;
+        const auto window = fault.Updates == 0 ? NO_UPDATE_WATCH : CONNECT_WINDOW;
         for (;;) {
             auto now = Clock::now();
-            if (fault.Updates > 0 && Front_UpdatesDone() >= fault.Updates)
+            if (Front_UpdatesDone() >= wanted)
                 break;
-            if (fault.Updates == 0 && now > start + NO_UPDATE_WATCH && !UpdateRunning())
+            if (Front_UpdatesStarted() == 0 && now > start + window)
                 break;
             if (now > deadline) {
                 out.TimedOut = true;
