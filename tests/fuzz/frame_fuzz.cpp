@@ -6,7 +6,7 @@
 //
 // Input: byte 0 picks the call, byte 1 the length of the request's data (taken from the bytes that
 // follow). The rest is the device: for Link_ReceiveFrame all of it queued at once; for the
-// exchanges a script of [length][bytes] chunks, one chunk sent in answer to each frame written.
+// exchanges a script of [delay][length][bytes] chunks, one sent in answer to each frame written.
 #include <algorithm>
 #include <cstring>
 
@@ -19,6 +19,7 @@ using fuzz::Check;
 
 constexpr uint32_t TIMEOUT_MS = 500;
 constexpr uint32_t ACK_TIMEOUT_MS = 1000; // Link_WaitAck's own
+constexpr uint32_t DROP_LIMIT_MS = 1000;  // dropping the rest of a useless reply, at most
 constexpr uint8_t CANARY = 0xA5;
 
 struct Buffer {
@@ -57,7 +58,7 @@ void SendAcked(const uint8_t* pData, uint8_t length, fuzz::LineModel& model) {
     Check(result == (model.SendAcked() ? 0 : 1));
     model.CheckLine();
     CheckWrites(0x11, pData, length);
-    Check(fake_com::Now() <= 3 * ACK_TIMEOUT_MS);
+    Check(fake_com::Now() <= 3 * (ACK_TIMEOUT_MS + DROP_LIMIT_MS));
 }
 
 void Request(const uint8_t* pData, uint8_t length, fuzz::LineModel& model) {
@@ -65,14 +66,14 @@ void Request(const uint8_t* pData, uint8_t length, fuzz::LineModel& model) {
     const int result = Link_Request(0x22, pData, length, buffer.Bytes, TIMEOUT_MS);
     std::vector<uint8_t> frame;
     size_t widest = 0;
-    const fuzz::ExpectedFrame expected = model.Request(&frame, &widest);
+    const fuzz::ExpectedFrame expected = model.Request(TIMEOUT_MS, &frame, &widest);
     Check(result == (expected.Intact ? 0 : 1));
     model.CheckLine();
     CheckWrites(0x22, pData, length);
     if (expected.Intact)
         Check(std::equal(frame.begin(), frame.end(), buffer.Bytes));
     buffer.CheckUntouchedFrom(widest);
-    Check(fake_com::Now() <= 3 * 3 * TIMEOUT_MS);
+    Check(fake_com::Now() <= 3 * (3 * TIMEOUT_MS + DROP_LIMIT_MS));
 }
 
 void SendBlock(const uint8_t* pData, uint8_t length, fuzz::LineModel& model) {
@@ -84,7 +85,7 @@ void SendBlock(const uint8_t* pData, uint8_t length, fuzz::LineModel& model) {
         buffer.CheckUntouchedFrom(0);
     } else {
         std::vector<uint8_t> frame;
-        const fuzz::ExpectedFrame expected = model.TakeFrame(true, &frame);
+        const fuzz::ExpectedFrame expected = model.TakeFrame(true, TIMEOUT_MS, &frame);
         Check(result == (expected.Intact ? BLOCK_REJECTED : BLOCK_NO_ANSWER));
         Check(std::equal(frame.begin(), frame.end(), buffer.Bytes));
         buffer.CheckUntouchedFrom(frame.size());

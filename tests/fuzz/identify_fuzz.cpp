@@ -4,7 +4,7 @@
 // it should.
 //
 // Input: byte 0 bit 0 says whether the target was connected before the poll; the rest is the device's
-// script: [length][bytes] chunks, one sent in answer to each request.
+// script: [delay][length][bytes] chunks, one sent in answer to each request.
 #include <cstring>
 #include <vector>
 
@@ -17,6 +17,7 @@ namespace {
 
 using fuzz::Check;
 
+constexpr uint32_t IDENTIFY_TIMEOUT_MS = 100;
 constexpr uint8_t OLD_TEXT = 0xEE;
 constexpr uint32_t OLD_CRC = 0x1234;
 
@@ -65,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pInput, size_t size) {
     // Up to three requests, each answered by whatever frame the line holds next.
     fuzz::LineModel model{{pStream, streamSize}, {}, 0};
     std::vector<uint8_t> answer;
-    const bool received = model.Request(&answer).Intact;
+    const bool received = model.Request(IDENTIFY_TIMEOUT_MS, &answer).Intact;
     model.CheckLine();
     const uint8_t* pFrame = answer.data();
     const bool answered = received && IsWellFormed(pFrame);

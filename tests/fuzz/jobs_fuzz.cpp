@@ -5,8 +5,8 @@
 // programming may only report success when every block it sent was acknowledged and the whole image was sent.
 //
 // Input: byte 0 picks the job. Programming takes the image from the next bytes (area count, then
-// a gap and a length per area); the rest is the device's script: [length][bytes] chunks, one sent in
-// answer to each frame the host writes.
+// a gap and a length per area); the rest is the device's script: [delay][length][bytes] chunks, one
+// sent in answer to each frame the host writes.
 #include <cstring>
 #include <vector>
 
@@ -24,11 +24,14 @@ using fuzz::Check;
 constexpr uint32_t CRC_START = 0x00012345;
 constexpr uint32_t CRC_LENGTH = 0x00abcdef;
 constexpr uint32_t OLD_RESULT = 0xAAAA5555;
+constexpr uint32_t GET_CRC_TIMEOUT_MS = 10000;
+constexpr uint32_t BLOCK_ERROR_TIMEOUT_MS = 1000;
 
 // The next frame from the model's line, or none; `acData` gets its data zero-filled to `dataSize`.
-bool TakeAnswer(fuzz::LineModel& model, uint8_t& command, uint8_t& length, uint8_t* acData, size_t dataSize) {
+bool TakeAnswer(fuzz::LineModel& model, uint32_t timeoutMs, uint8_t& command, uint8_t& length,
+                uint8_t* acData, size_t dataSize) {
     std::vector<uint8_t> frame;
-    if (!model.TakeFrame(false, &frame).Intact)
+    if (!model.TakeFrame(false, timeoutMs, &frame).Intact)
         return false;
     command = frame[6];
     length = frame[1];
@@ -48,13 +51,14 @@ void CheckWritten(uint8_t command) {
         fuzz::CheckHostFrame(write.bytes, command);
 }
 
-void BlankCommand(void (*pfnJob)(), uint8_t command, fuzz::LineModel& model) {
+void BlankCommand(void (*pfnJob)(), uint8_t command, uint32_t timeoutMs, fuzz::LineModel& model) {
     pfnJob();
     uint8_t answer = 0;
     uint8_t length = 0;
     uint8_t acData[8];
     uint8_t status = STATUS_NOT_EXECUTED;
-    if (model.SendAcked() && TakeAnswer(model, answer, length, acData, sizeof acData) && answer == 4)
+    if (model.SendAcked() && TakeAnswer(model, timeoutMs, answer, length, acData, sizeof acData) &&
+        answer == 4)
         status = length == 0 ? STATUS_OK : STATUS_TARGET_ERROR;
     Check(jobState.JobStatus == status);
     model.CheckLine();
@@ -74,9 +78,11 @@ void GetCrc(fuzz::LineModel& model) {
     uint8_t answer = 0;
     uint8_t length = 0;
     uint8_t acData[3];
-    bool ok = model.SendAcked() && TakeAnswer(model, answer, length, acData, sizeof acData);
+    bool ok =
+        model.SendAcked() && TakeAnswer(model, GET_CRC_TIMEOUT_MS, answer, length, acData, sizeof acData);
     const size_t firstWrites = model.Sends;
-    ok = ok && model.SendAcked() && TakeAnswer(model, answer, length, acData, sizeof acData) && answer == 5;
+    ok = ok && model.SendAcked() &&
+         TakeAnswer(model, GET_CRC_TIMEOUT_MS, answer, length, acData, sizeof acData) && answer == 5;
     Check(jobState.JobStatus == (ok ? STATUS_OK : STATUS_NOT_EXECUTED));
     model.CheckLine();
     Check(TargetInfo_TargetCrc() ==
@@ -136,7 +142,6 @@ void Program(ImageStore* pImage, fuzz::LineModel& model) {
     uint64_t sentBytes = 0;
     uint64_t ackedBytes = 0;
     bool lastAcked = true;
-    bool ackByteCame = false;
     fuzz::ExpectedFrame error{false, 0};
     std::vector<uint8_t> errorFrame;
     for (size_t i = 0; i < writes.size(); ++i) {
@@ -154,11 +159,11 @@ void Program(ImageStore* pImage, fuzz::LineModel& model) {
         next = address + count;
         sentBytes += count;
         model.Send();
-        lastAcked = model.TakeAck(&ackByteCame);
+        lastAcked = model.TakeAck();
         if (lastAcked)
             ackedBytes += count;
         else
-            error = model.TakeFrame(true, &errorFrame);
+            error = model.TakeFrame(true, BLOCK_ERROR_TIMEOUT_MS, &errorFrame);
     }
     model.CheckLine();
     const uint8_t status = jobState.JobStatus;
@@ -170,8 +175,9 @@ void Program(ImageStore* pImage, fuzz::LineModel& model) {
         return;
     }
     Check(!lastAcked);
-    // The unacknowledged block's answer: the would-be Ack byte and an error frame behind it.
-    const bool rejected = ackByteCame && error.Intact;
+    // The unacknowledged block's answer: the would-be Ack byte (or none within its timeout) and an
+    // error frame behind it, read in continuation layout either way.
+    const bool rejected = error.Intact;
     Check(status == (rejected ? STATUS_TARGET_ERROR : STATUS_NOT_EXECUTED));
     if (rejected) {
         // Data (continuation layout, from offset 6): one unused byte, the failing address (u32), the
@@ -218,10 +224,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pInput, size_t size) {
 
     switch (jobTypes[job]) {
     case JOB_CLEAR:
-        BlankCommand(Job_Clear, JOB_CLEAR, model);
+        BlankCommand(Job_Clear, JOB_CLEAR, 30000, model);
         break;
     case JOB_CHECK_BLANK:
-        BlankCommand(Job_CheckBlank, JOB_CHECK_BLANK, model);
+        BlankCommand(Job_CheckBlank, JOB_CHECK_BLANK, 10000, model);
         break;
     case JOB_GET_CRC:
         GetCrc(model);

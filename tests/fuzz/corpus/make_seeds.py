@@ -34,8 +34,12 @@ def identify(t1, t2, crc_start=0x8000, crc_len=0x1000):
 
 
 def script(*chunks):
-    """The device's answers, one chunk per frame the host writes."""
-    return b"".join(bytes([len(c)]) + c for c in chunks)
+    """The device's answers, one chunk per frame the host writes; (delay, bytes) for a late one."""
+    out = b""
+    for c in chunks:
+        delay, data = c if isinstance(c, tuple) else (0, c)
+        out += bytes([delay, len(data)]) + data
+    return out
 
 
 A = bytes([ACK])
@@ -48,12 +52,15 @@ write("frame", "acked_third_try", bytes([2, 2, 0xAB, 0xCD]) + script(b"\x00", b"
 write("frame", "request_after_garbage", bytes([3, 1, 0x42]) + script(b"\x68\x01\x01\x68\x00\x00", frame(0, b"\x07")))
 write("frame", "block_acked", bytes([4, 6]) + u32(0x2000) + b"\x11\x22" + script(A))
 write("frame", "block_rejected", bytes([4, 5]) + u32(0x2000) + b"\x11" + script(frame(2, b"\x00" + u32(0x2000) + b"\xff")))
+write("frame", "acked_late", bytes([2, 0]) + script((130, A), (20, A)))
+write("frame", "block_error_in_pieces", bytes([4, 5]) + u32(0x2000) + b"\x11" + script((60, frame(2, b"\x00" + u32(0x2000) + b"\x01"))))
 write("frame", "block_ack_then_more", bytes([4, 5]) + u32(0x2000) + b"\x11" + script(A + frame(2)))
 
 # identify: bit 0 of byte 0 = connected before, then the script
 write("identify", "answer", bytes([0]) + script(frame(0, identify(b"TQ330 boot", b"V1.02"))))
 write("identify", "long_text", bytes([1]) + script(frame(0, identify(bytes(range(32, 152)), b""))))
 write("identify", "short_answer_then_lost", bytes([1]) + script(frame(0, b"\x11\x22\x33\x44\x55\x09")))
+write("identify", "late_answer_then_next", bytes([1]) + script((13, frame(0, identify(b"A", b"B"))), frame(0, identify(b"C", b"D"))))
 write("identify", "retry", bytes([1]) + script(b"\x68\x00", frame(0, identify(b"A", b"B"))))
 
 # jobs: job (0 clear, 1 check blank, 2 get CRC, 3 program), [image], script
@@ -64,6 +71,8 @@ write("jobs", "get_crc", bytes([2]) + script(A + frame(5), A + frame(5, b"\x00\x
 write("jobs", "program_two_areas", bytes([3, 1, 0x01, 100, 0x10, 5]) + script(A, A, A, A))
 write("jobs", "program_rejected", bytes([3, 0, 0x02, 90]) + script(frame(2, b"\x00" + u32(0x020000F0) + b"\x00")))
 write("jobs", "program_short_error", bytes([3, 0, 0x02, 90]) + script(A, frame(2, b"\x00\x01")))
+write("jobs", "program_late_ack", bytes([3, 0, 0x02, 90]) + script(A, (126, A), A))
+write("jobs", "clear_slow_answer", bytes([0]) + script(A + frame(4)[:3], (200, frame(4)[3:])))
 write("jobs", "program_top_of_space", bytes([3, 0, 0xFF, 81]) + script(A, A))
 
 # srecord_file: byte 0 bit 0 puts 5320 + byte 1 (mod 140) header lines (11 characters each) in front
