@@ -5,6 +5,7 @@
 // Usage: soak [--runs N] [--seed S]   (defaults 200 and 330)
 #include "tests/matrix/matrix_harness.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,6 +111,7 @@ int main(int argc, char** argv) {
     std::mt19937 rng(seed);
     std::map<std::string, Tally> tallies;
     int fdsStart = Matrix_OpenFds();
+    auto started = std::chrono::steady_clock::now();
     long rssFirst = 0;
     long rssLast = 0;
     int falseSuccesses = 0;
@@ -144,18 +146,21 @@ int main(int argc, char** argv) {
             rssFirst = Matrix_VmRssKb();
         rssLast = Matrix_VmRssKb();
         if (run % 20 == 0) {
-            std::printf("  %d runs done\n", run);
+            std::printf("  %d runs done, VmRSS %ld kB, %d descriptors open\n", run, rssLast,
+                        Matrix_OpenFds());
             std::fflush(stdout);
         }
     }
     int fdsEnd = Matrix_OpenFds();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::printf("\n%-20s %5s %8s %8s %8s %14s %5s %8s\n", "fault", "runs", "success", "failure", "other",
                 "false success", "hang", "mean s");
     for (const auto& [name, t] : tallies)
         std::printf("%-20s %5d %8d %8d %8d %14d %5d %8.2f\n", name.c_str(), t.Runs, t.Success, t.Failure,
                     t.Other, t.FalseSuccess, t.Hang, t.Seconds / t.Runs);
-    std::printf("\nfalse successes: %d\nhangs: %d\n", falseSuccesses, hangs);
+    std::printf("\n%d runs in %.0f s\nfalse successes: %d\nhangs: %d\n", runs, seconds, falseSuccesses,
+                hangs);
     std::printf("VmRSS after run 1: %ld kB, after run %d: %ld kB\n", rssFirst, runs, rssLast);
     std::printf("open descriptors: %d at the start, %d at the end\n", fdsStart, fdsEnd);
     return (falseSuccesses == 0 && hangs == 0 && fdsEnd <= fdsStart) ? 0 : 1;
