@@ -163,6 +163,36 @@ TEST_F(JobsTest, GetCrcFailures) {
     EXPECT_EQ(TargetInfo_TargetCrc(), TARGET_CRC_UNKNOWN);
 }
 
+// The range request is the one that yields the CRC: when it goes unacknowledged or unanswered
+// after a good first exchange, no CRC is known, however well the first exchange went.
+TEST_F(JobsTest, GetCrcFailsWhenTheRangeRequestGoesUnanswered) {
+    // Not acknowledged: sent three times, then given up.
+    fake_com::SetResponder([](const Bytes& written) {
+        if (written[1] == 0) {
+            fake_com::Feed({FRAME_ACK});
+            fake_com::Feed(Frame(5));
+        }
+    });
+    Run(Job_GetCrc, JOB_GET_CRC);
+    EXPECT_EQ(jobState.JobStatus, STATUS_NOT_EXECUTED);
+    EXPECT_EQ(TargetInfo_TargetCrc(), TARGET_CRC_UNKNOWN);
+    EXPECT_EQ(fake_com::Writes().size(), 4u);
+
+    // Acknowledged, but its answer never comes: one request, waited for 10000 ms.
+    device::ResetAll();
+    TargetInfo_SetTargetCrc(0x1234);
+    fake_com::SetResponder([](const Bytes& written) {
+        fake_com::Feed({FRAME_ACK});
+        if (written[1] == 0)
+            fake_com::Feed(Frame(5));
+    });
+    Run(Job_GetCrc, JOB_GET_CRC);
+    EXPECT_EQ(jobState.JobStatus, STATUS_NOT_EXECUTED);
+    EXPECT_EQ(TargetInfo_TargetCrc(), TARGET_CRC_UNKNOWN);
+    EXPECT_EQ(fake_com::Writes().size(), 2u);
+    EXPECT_EQ(fake_com::Reads().back().timeoutMs, 10000u);
+}
+
 TEST_F(JobsTest, GetCrcWithAShortAnswerReadsZero) {
     fake_com::SetResponder([](const Bytes& written) {
         fake_com::Feed({FRAME_ACK});

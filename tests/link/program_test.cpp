@@ -188,4 +188,24 @@ TEST_F(ProgramTest, PendingWriteOutsideTheAreasDoesNotRunAway) {
     EXPECT_EQ((*blocks)[0].bytes.back(), 0x77);
 }
 
+TEST_F(ProgramTest, ImageShrinkingUnderTheJobEndsItAtTheOldEnd) {
+    // Bytes counted at the start vanish while the job runs (another thread edits the store): the
+    // job must stop at the image's former end, not walk the address space looking for them.
+    Add(0x1000, 300);
+    Add(0x2000, 10);
+    ImageStore* pStore = pImage;
+    Target([pStore](size_t n) {
+        if (n == 0)
+            ImageStore_RemoveRange(pStore, 0x2000, 0x2009);
+        return Bytes{FRAME_ACK};
+    });
+    Run();
+    EXPECT_EQ(jobState.JobStatus, STATUS_NOT_EXECUTED);
+    ASSERT_EQ(blocks->size(), 2u); // the first area in full, nothing of the vanished one
+    EXPECT_EQ((*blocks)[1].address, 0x1000u + 240);
+    EXPECT_EQ((*blocks)[1].bytes.size(), 60u);
+    EXPECT_EQ(jobState.Remaining, 10u);
+    EXPECT_LE(jobState.ResultAddress, 0x2009u);
+}
+
 } // namespace
