@@ -23,6 +23,7 @@ struct Row {
     int LastCommand; // -1: none but identify
     const char* Flash;
     uint32_t WrittenTo = 0; // partial: the first address that must not hold the image; 0: any
+    int BlockFrames = -1;   // programming frames the device must have received; -1: any
 };
 
 Row Make(const char* name, std::vector<std::string> args, const char* expect, int last, const char* flash,
@@ -39,6 +40,11 @@ Row Make(const char* name, std::vector<std::string> args, const char* expect, in
 
 Row Partial(Row row, uint32_t writtenTo) {
     row.WrittenTo = writtenTo;
+    return row;
+}
+
+Row Blocks(Row row, int frames) {
+    row.BlockFrames = frames;
     return row;
 }
 
@@ -71,8 +77,9 @@ std::vector<Row> FastRows() {
                                 gives ? FAIL : OK, gives ? std::atoi(command) : 7, flash));
         }
     for (const char* drops : {"1", "2", "3"})
-        rows.push_back(Make((std::string("ack_lost_") + drops + "x_block").c_str(),
-                            {"--drop-acks", drops, "--drop-acks-cmd", "2"}, FAIL, 2, "erased"));
+        rows.push_back(Blocks(Make((std::string("ack_lost_") + drops + "x_block").c_str(),
+                                   {"--drop-acks", drops, "--drop-acks-cmd", "2"}, FAIL, 2, "erased"),
+                              1)); // the block is never sent again
 
     // Damaged answers: the clear's answer and the CRC's are read once, so one damage fails the
     // step; a damaged identify answer costs one try of a poll.
@@ -116,17 +123,20 @@ std::vector<Row> FastRows() {
     rows.push_back(noisy);
 
     // The target refuses a block: at the first, in the middle, at the last.
-    rows.push_back(Make("reject_first_block", {"--reject-at", "0xA0000"}, FAIL, 2, "erased"));
+    rows.push_back(Blocks(Make("reject_first_block", {"--reject-at", "0xA0000"}, FAIL, 2, "erased"), 1));
     rows.push_back(
         Partial(Make("reject_middle_block", {"--reject-at", "0xC1300"}, FAIL, 2, "partial"), 0xC1300));
     rows.push_back(
         Partial(Make("reject_last_block", {"--reject-at", "0xFDFF8"}, FAIL, 2, "partial"), 0xFDFF8));
-    rows.push_back(Partial(Make("block_answer_lost", {"--lose-answer-at-block", "4"}, FAIL, 2, "partial"),
-                           SmallBlockEnd(4)));
+    rows.push_back(
+        Blocks(Partial(Make("block_answer_lost", {"--lose-answer-at-block", "4"}, FAIL, 2, "partial"),
+                       SmallBlockEnd(4)),
+               4));
 
     // Unplugged while programming; plugged back, the armed Start runs a fresh update.
-    rows.push_back(
-        Make("unplugged_after_20_blocks", {"--unplug-after-blocks", "20"}, FAIL, 2, "partial", false));
+    // The 21st block goes to a device that is gone; nothing is sent after it.
+    rows.push_back(Blocks(
+        Make("unplugged_after_20_blocks", {"--unplug-after-blocks", "20"}, FAIL, 2, "partial", false), 21));
     Row replug = Make("unplugged_and_replugged", {"--unplug-after-blocks", "20", "--replug-ms", "3000"}, OK,
                       7, "image", false);
     replug.Fault.Updates = 2;
@@ -222,6 +232,9 @@ TEST_P(FaultMatrix, Row) {
     if (row.WrittenTo != 0) {
         EXPECT_EQ(out.Flash.WrittenTo, row.WrittenTo)
             << std::hex << "written up to 0x" << out.Flash.WrittenTo;
+    }
+    if (row.BlockFrames >= 0) {
+        EXPECT_EQ(out.BlockFrames, row.BlockFrames);
     }
     EXPECT_TRUE(out.WorkerIdle) << "the worker is not back at its identify poll";
     if (row.Fault.CancelOnCommand >= 0 || row.Fault.CancelAfterProgress >= 0) {

@@ -290,6 +290,8 @@ MatrixOutcome Matrix_Run(const MatrixFault& fault) {
 
     std::vector<std::string> log = Sim_ReadLines(logPath);
     out.LastCommand = LastDeviceCommand(log);
+    for (const std::string& line : log)
+        out.BlockFrames += line.rfind("cmd=2 ", 0) == 0;
     out.Flash = Matrix_ClassifyFlash(Sim_ReadFile(dumpPath), pImage);
     out.Results = Front_Results();
     std::vector<fake_dialog::Event> shown = fake_dialog::EventsOf("ShowStatus");

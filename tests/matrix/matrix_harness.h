@@ -31,6 +31,7 @@ struct MatrixOutcome {
     std::vector<std::string> Results; // the status line after each update that ran
     std::string Status;               // the status line at the end
     int LastCommand = -1;             // the last command other than identify the device saw
+    int BlockFrames = 0;              // programming frames the device received, answered or not
     FlashState Flash;
     double Seconds = 0;
     bool TimedOut = false;
