@@ -152,7 +152,8 @@ std::vector<Row> FastRows() {
     // Cancel during each step. Steps that would end before a click could land are slowed by lost
     // Acks (each costs 1 s); only a cancel during start application leaves the success standing.
     rows.push_back(CancelOn(Make("cancel_during_clear", {"--clear-ms", "1500"}, FAIL, 1, "erased"), 1));
-    Row program = Make("cancel_during_programming", {}, FAIL, 2, "partial", false);
+    // Paced at the line's speed, so that the click lands while the blocks still go out.
+    Row program = Make("cancel_during_programming", {"--baud", "57600"}, FAIL, 2, "partial", false);
     program.Fault.CancelAfterProgress = 20;
     rows.push_back(program);
     rows.push_back(CancelOn(
