@@ -5,8 +5,11 @@
 // the dialog is in its Done state and the worker back at its identify poll.
 #include "matrix_harness.h"
 
+#include "image/image_store.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -173,6 +176,32 @@ std::vector<Row> SlowRows() {
             Make("corrupt_length_clear_answer",
                  {"--corrupt-every", "1", "--corrupt-cmd", "1", "--corrupt-kind", "length"}, FAIL, 1,
                  "erased")};
+}
+
+// The classification every row's verdict rests on: a flash that is not the image must never read
+// as "image", and "partial" must mean nothing written past the cut.
+TEST(FlashClassification, TellsTheImageFromWhatIsLeftOfIt) {
+    ImageStore* pImage = Matrix_SmallImage();
+    std::vector<uint8_t> flash(0x5E000, 0xFF);
+    EXPECT_EQ(Matrix_ClassifyFlash(flash, pImage).Kind, "erased");
+    EXPECT_EQ(Matrix_ClassifyFlash(std::vector<uint8_t>(0x5E000, MATRIX_FILL), pImage).Kind, "unchanged");
+    EXPECT_EQ(Matrix_ClassifyFlash({}, pImage).Kind, "missing");
+
+    std::vector<uint8_t> image = flash;
+    for (const auto& [start, length] : Matrix_SmallImageAreas())
+        for (uint32_t a = start; a < start + length; ++a)
+            image[a - 0xA0000] = static_cast<uint8_t>(ImageStore_GetByte(pImage, a));
+    EXPECT_EQ(Matrix_ClassifyFlash(image, pImage).Kind, "image");
+
+    std::vector<uint8_t> prefix = flash;
+    std::copy(image.begin(), image.begin() + 0x100, prefix.begin());
+    FlashState state = Matrix_ClassifyFlash(prefix, pImage);
+    EXPECT_EQ(state.Kind, "partial");
+    EXPECT_GE(state.WrittenTo, 0xA0100u);
+    prefix[0x20000] = 0x00; // a byte written far beyond the cut
+    EXPECT_EQ(Matrix_ClassifyFlash(prefix, pImage).Kind, "other");
+    image.back() ^= 0x01; // one bit off in the last byte
+    EXPECT_NE(Matrix_ClassifyFlash(image, pImage).Kind, "image");
 }
 
 std::vector<std::string> table;
