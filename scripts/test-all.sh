@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: the full suite with warnings as errors, clang-tidy, the
-# suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded suites under
-# ThreadSanitizer, the fuzz targets for a bounded time, and the Win32 backend's compile check.
+# Installs what is missing, builds and runs every test: the full suite with warnings as errors,
+# clang-tidy, the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
+# suites under ThreadSanitizer, the fuzz targets for a bounded time, and the Win32 backend's compile check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
