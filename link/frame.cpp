@@ -50,9 +50,10 @@ void Link_SendFrame(uint8_t command, const uint8_t* pData, uint8_t length) {
 
 // Reads one Frame in at most three reads, each with the whole timeout. In continuation mode the
 // Frame's first byte was already consumed (as a would-be Ack byte), so the buffer holds the Frame
-// from its byte 1. The target's checksum covers Frame bytes 4 and 6 and the data, not byte 5; the
-// second length byte and the second start byte are not looked at. On failure the rest of the Frame
-// stays in the driver's queue: the callers' retries drop it and resend the request.
+// from its byte 1. The target's checksum covers Frame bytes 4 and 6 and the data, not byte 5. L is
+// taken from buffer offset 1 (Frame byte 1 in normal mode, byte 2 in continuation mode); the two
+// length bytes are never compared, and the second start byte is not looked at. On failure the rest of the
+// Frame stays in the driver's queue: the callers' retries drop it and resend the request.
 int Link_ReceiveFrame(uint8_t* acBuffer, uint32_t timeoutMs, ReceiveMode mode) {
     const uint32_t header = (mode == RECEIVE_NORMAL) ? 7 : 6;
     if (ReadLine(acBuffer, header, timeoutMs) < header)
