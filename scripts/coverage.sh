@@ -11,7 +11,7 @@ jobs=${JOBS:-2}
 dir=build/coverage
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQ330_BUILD_BENCH=OFF \
-  -DCMAKE_CXX_FLAGS="--coverage" -DCMAKE_EXE_LINKER_FLAGS="--coverage" >/dev/null
+  -DCMAKE_CXX_FLAGS="--coverage -DTQ330_COVERAGE" -DCMAKE_EXE_LINKER_FLAGS="--coverage" >/dev/null
 cmake --build "$dir" -j"$jobs"
 find "$dir" -name '*.gcda' -delete
 # A failing test still leaves its counts; the figures are printed either way and the status kept.

@@ -11,6 +11,12 @@
 #include <functional>
 #include <string>
 
+#ifdef TQ330_COVERAGE
+// Coverage builds (scripts/coverage.sh): writes the counts of a death test's child, which
+// std::_Exit would otherwise throw away.
+extern "C" void __gcov_dump();
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -250,6 +256,9 @@ TEST_F(RunnerTest, AbandonedOperationsEndAtOnce) {
             ok = ok && Clock::now() - begin < std::chrono::seconds(10);
             ok = ok && MakeValid(false) == STATUS_NOT_EXECUTED;
             ok = ok && scripted_worker::Seen() == std::vector<int>{JOB_CLEAR};
+#ifdef TQ330_COVERAGE
+            __gcov_dump();
+#endif
             std::_Exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
