@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
@@ -212,12 +213,27 @@ bool Sim_ReadFrame(int fd, SimFrame* pFrame, int timeoutMs, int firstByte) {
     return true;
 }
 
+namespace {
+std::vector<std::string> tempDirs; // removed when the test process ends
+
+void RemoveTempDirs() {
+    std::error_code ignored;
+    for (const std::string& dir : tempDirs)
+        std::filesystem::remove_all(dir, ignored);
+}
+} // namespace
+
 std::string Sim_TempDir() {
     const char* pBase = getenv("TMPDIR");
     std::string pattern = std::string(pBase != nullptr ? pBase : "/tmp") + "/tq330-sim-XXXXXX";
     std::vector<char> acPath(pattern.begin(), pattern.end());
     acPath.push_back('\0');
-    return mkdtemp(acPath.data()) != nullptr ? std::string(acPath.data()) : std::string();
+    if (mkdtemp(acPath.data()) == nullptr)
+        return std::string();
+    if (tempDirs.empty())
+        std::atexit(RemoveTempDirs);
+    tempDirs.emplace_back(acPath.data());
+    return tempDirs.back();
 }
 
 std::vector<uint8_t> Sim_ReadFile(const std::string& path) {
