@@ -20,9 +20,6 @@
 
 namespace {
 
-constexpr uint32_t FLASH_START = 0xA0000;
-constexpr uint32_t FLASH_SIZE = 0x5E000;
-
 struct ProgramRun {
     int ExitCode = -1;  // 128 + signal when killed
     std::string Output; // the program's standard output
@@ -86,13 +83,7 @@ const std::vector<uint8_t>& ExpectedFlash() {
     static std::vector<uint8_t> flash;
     if (flash.empty()) {
         EXPECT_EQ(APP_LoadImage(), 0);
-        flash.assign(FLASH_SIZE, 0xFF);
-        for (uint32_t i = 0; i < ImageStore_AreaCount(pProgramImage); i++) {
-            uint32_t start = 0, length = 0;
-            ImageStore_AreaInfo(pProgramImage, i, &start, &length);
-            for (uint32_t a = start; a < start + length; a++)
-                flash.at(a - FLASH_START) = static_cast<uint8_t>(ImageStore_GetByte(pProgramImage, a));
-        }
+        flash = Sim_FlashOf(pProgramImage);
     }
     return flash;
 }
@@ -139,7 +130,7 @@ void ExpectHonestEnd(const Outcome& out) {
     bool success = out.Program.Output == FinalLine("Target updated successfully");
     bool failure = out.Program.Output == FinalLine("Target not updated successfully");
     EXPECT_TRUE(success || failure) << out.Program.Output;
-    ASSERT_EQ(out.Flash.size(), FLASH_SIZE);
+    ASSERT_EQ(out.Flash.size(), SIM_FLASH_SIZE);
     if (success) {
         EXPECT_TRUE(out.Flash == ExpectedFlash()) << "success claimed for a flash that is not the image";
     }

@@ -27,24 +27,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t FLASH_START = 0xA0000;
-constexpr uint32_t FLASH_SIZE = 0x5E000;
 // A run that ran into its deadline has this long, after its simulator was killed, to end: every
 // exchange then fails within its own timeout (30 s for a clear at most).
 constexpr auto GRACE = std::chrono::seconds(60);
 constexpr auto NO_UPDATE_WATCH = std::chrono::seconds(2); // rows that expect no target
 constexpr auto CONNECT_WINDOW = std::chrono::seconds(5);  // polls find a present target in 0.1 s
-
-std::vector<uint8_t> ExpectedFlash(ImageStore* pImage) {
-    std::vector<uint8_t> flash(FLASH_SIZE, 0xFF);
-    for (uint32_t i = 0; i < ImageStore_AreaCount(pImage); i++) {
-        uint32_t start = 0, length = 0;
-        ImageStore_AreaInfo(pImage, i, &start, &length);
-        for (uint32_t a = start; a < start + length; a++)
-            flash.at(a - FLASH_START) = static_cast<uint8_t>(ImageStore_GetByte(pImage, a));
-    }
-    return flash;
-}
 
 // Kills the simulator at the deadline (every exchange then fails within its timeout) and ends the
 // process if even that does not bring the run to its end: a run fails, it never hangs.
@@ -197,9 +184,9 @@ std::vector<std::pair<uint32_t, uint32_t>> Matrix_SmallImageBlocks() {
 }
 
 FlashState Matrix_ClassifyFlash(const std::vector<uint8_t>& flash, ImageStore* pImage) {
-    if (flash.size() != FLASH_SIZE)
+    if (flash.size() != SIM_FLASH_SIZE)
         return {"missing", 0};
-    std::vector<uint8_t> expected = ExpectedFlash(pImage);
+    std::vector<uint8_t> expected = Sim_FlashOf(pImage);
     if (flash == expected)
         return {"image", 0};
     auto all = [&](uint8_t value) {
@@ -215,10 +202,10 @@ FlashState Matrix_ClassifyFlash(const std::vector<uint8_t>& flash, ImageStore* p
     size_t cut = 0;
     while (flash[cut] == expected[cut])
         ++cut;
-    for (size_t i = cut; i < FLASH_SIZE; ++i)
+    for (size_t i = cut; i < SIM_FLASH_SIZE; ++i)
         if (flash[i] != 0xFF)
-            return {"other", static_cast<uint32_t>(FLASH_START + cut)};
-    return {"partial", static_cast<uint32_t>(FLASH_START + cut)};
+            return {"other", static_cast<uint32_t>(SIM_FLASH_START + cut)};
+    return {"partial", static_cast<uint32_t>(SIM_FLASH_START + cut)};
 }
 
 int Matrix_DeadlineSec(const MatrixFault& fault) {

@@ -5,6 +5,12 @@
 #include <string>
 #include <vector>
 
+struct ImageStore;
+
+// The simulator's flash: 0xA0000 .. 0xFDFFF.
+constexpr uint32_t SIM_FLASH_START = 0xA0000;
+constexpr uint32_t SIM_FLASH_SIZE = 0x5E000;
+
 struct SimChild {
     int Pid = -1;
     int OutFd = -1;     // the child's standard output (its first line was read)
@@ -40,3 +46,5 @@ bool Sim_ReadFrame(int fd, SimFrame* pFrame, int timeoutMs, int firstByte = -1);
 std::string Sim_TempDir(); // a fresh folder of its own under the system's temporary folder
 std::vector<uint8_t> Sim_ReadFile(const std::string& path);
 std::vector<std::string> Sim_ReadLines(const std::string& path);
+// What the flash holds after pImage was programmed into an erased device (0xFF where it has no byte).
+std::vector<uint8_t> Sim_FlashOf(ImageStore* pImage);

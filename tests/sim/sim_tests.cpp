@@ -13,8 +13,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t FLASH_BASE = 0xA0000;
-constexpr uint32_t FLASH_BYTES = 0x5E000;
 
 void PutU32(std::vector<uint8_t>& out, uint32_t value) {
     for (int i = 0; i < 4; ++i)
@@ -120,8 +118,8 @@ TEST_F(SimTest, IdentifyAnswerCarriesItsFieldsAndTheDefaultCrcArea) {
     EXPECT_EQ(std::string(d.begin() + 6, d.begin() + 6 + t1), SIM_ID_TEXT1);
     EXPECT_EQ(d[6 + t1], t2);
     EXPECT_EQ(std::string(d.begin() + 7 + t1, d.begin() + 7 + t1 + t2), SIM_ID_TEXT2);
-    EXPECT_EQ(GetU32(d, 7 + t1 + t2), FLASH_BASE);
-    EXPECT_EQ(GetU32(d, 11 + t1 + t2), FLASH_BYTES);
+    EXPECT_EQ(GetU32(d, 7 + t1 + t2), SIM_FLASH_START);
+    EXPECT_EQ(GetU32(d, 11 + t1 + t2), SIM_FLASH_SIZE);
 }
 
 TEST_F(SimTest, CrcAreaOptionsReachTheIdentifyAnswer) {
@@ -148,12 +146,12 @@ TEST_F(SimTest, ClearAnswersAfterItsEraseTimeAndLeavesTheFlashBlank) {
     frame = Answer();
     EXPECT_EQ(frame.Command, 4);
     EXPECT_TRUE(frame.Data.empty());
-    EXPECT_EQ(StopAndDump(), std::vector<uint8_t>(FLASH_BYTES, 0xFF));
+    EXPECT_EQ(StopAndDump(), std::vector<uint8_t>(SIM_FLASH_SIZE, 0xFF));
 }
 
 TEST_F(SimTest, ProgrammedBlocksAreInTheDumpByteForByte) {
     Start();
-    std::vector<uint8_t> expected(FLASH_BYTES, 0xFF);
+    std::vector<uint8_t> expected(SIM_FLASH_SIZE, 0xFF);
     std::vector<uint8_t> full(240);
     for (size_t i = 0; i < full.size(); ++i)
         full[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -180,11 +178,11 @@ TEST_F(SimTest, SigusrWritesTheDumpWhileServing) {
     ASSERT_EQ(Program(0xB0000, {0x42}), 0x90);
     kill(sim.Pid, SIGUSR1);
     std::vector<uint8_t> dump;
-    for (int i = 0; i < 100 && dump.size() != FLASH_BYTES; ++i) {
+    for (int i = 0; i < 100 && dump.size() != SIM_FLASH_SIZE; ++i) {
         usleep(20000);
         dump = Sim_ReadFile(dumpPath);
     }
-    ASSERT_EQ(dump.size(), FLASH_BYTES);
+    ASSERT_EQ(dump.size(), SIM_FLASH_SIZE);
     EXPECT_EQ(dump[0x10000], 0x42);
     EXPECT_TRUE(Identified(1000)); // still serving
 }
@@ -222,7 +220,7 @@ TEST_F(SimTest, FailedBlocksGetAnErrorFrameInPlaceOfTheAck) {
     EXPECT_EQ(GetU32(frame.Data, 1), 0xC0000u);
 
     std::vector<uint8_t> dump = StopAndDump();
-    ASSERT_EQ(dump.size(), FLASH_BYTES);
+    ASSERT_EQ(dump.size(), SIM_FLASH_SIZE);
     // The bytes in front of the rejected one were written, the rest of that block was not.
     EXPECT_EQ(std::vector<uint8_t>(dump.begin() + 0x100, dump.begin() + 0x107),
               (std::vector<uint8_t>{0x10, 0x11, 0x12, 0x13, 0x14, 0xFF, 0xFF}));
@@ -237,11 +235,11 @@ TEST_F(SimTest, GetCrcEqualsTheCrcOverTheFlashWithFfOutsideIt) {
         bytes[i] = static_cast<uint8_t>(0xC3 ^ i);
     ASSERT_EQ(Program(0xA0000, bytes), 0x90);
     ASSERT_EQ(Program(0xD1234, bytes), 0x90);
-    uint16_t whole = GetCrc(FLASH_BASE, FLASH_BYTES);
+    uint16_t whole = GetCrc(SIM_FLASH_START, SIM_FLASH_SIZE);
     uint16_t edge = GetCrc(0x9FFFE, 4); // two addresses below the flash, two inside it
     uint16_t empty = GetCrc(0xA0000, 0);
     std::vector<uint8_t> dump = StopAndDump();
-    ASSERT_EQ(dump.size(), FLASH_BYTES);
+    ASSERT_EQ(dump.size(), SIM_FLASH_SIZE);
     EXPECT_EQ(whole, Crc(dump));
     EXPECT_EQ(edge, Crc({0xFF, 0xFF, dump[0], dump[1]}));
     EXPECT_EQ(empty, 0xFFFF);
@@ -250,7 +248,7 @@ TEST_F(SimTest, GetCrcEqualsTheCrcOverTheFlashWithFfOutsideIt) {
 TEST_F(SimTest, WrongCrcReportsTheCrcPlusOne) {
     Start({"--wrong-crc"});
     ASSERT_EQ(Program(0xA0010, {9, 8, 7}), 0x90);
-    uint16_t reported = GetCrc(FLASH_BASE, FLASH_BYTES);
+    uint16_t reported = GetCrc(SIM_FLASH_START, SIM_FLASH_SIZE);
     std::vector<uint8_t> dump = StopAndDump();
     EXPECT_EQ(reported, static_cast<uint16_t>(Crc(dump) + 1));
 }
@@ -356,7 +354,7 @@ TEST_F(SimTest, UnpluggedAfterBlocksAndBackWithTheFlashAsItWas) {
     EXPECT_TRUE(back);
     EXPECT_GE(Clock::now() - unplugged, std::chrono::milliseconds(300));
     std::vector<uint8_t> dump = StopAndDump();
-    ASSERT_EQ(dump.size(), FLASH_BYTES);
+    ASSERT_EQ(dump.size(), SIM_FLASH_SIZE);
     EXPECT_EQ(std::vector<uint8_t>(dump.begin(), dump.begin() + 3), (std::vector<uint8_t>{1, 2, 0xFF}));
 }
 

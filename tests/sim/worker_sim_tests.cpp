@@ -26,25 +26,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t FLASH_BASE = 0xA0000;
-constexpr uint32_t FLASH_BYTES = 0x5E000;
 
 uint16_t Crc(const std::vector<uint8_t>& bytes) {
     uint16_t crc;
     Crc16Init(crc);
     Crc16Update(crc, bytes.data(), static_cast<uint32_t>(bytes.size() - 1));
     return crc;
-}
-
-// What the flash should hold after programming pImage into an erased device.
-std::vector<uint8_t> FlashOf(ImageStore* pImage) {
-    std::vector<uint8_t> flash(FLASH_BYTES, 0xFF);
-    for (uint32_t i = 0; i < FLASH_BYTES; ++i) {
-        int v = ImageStore_GetByte(pImage, FLASH_BASE + i);
-        if (v >= 0)
-            flash[i] = static_cast<uint8_t>(v);
-    }
-    return flash;
 }
 
 // Areas of awkward sizes and gaps: a 1-byte area, gaps of 1 and many bytes, a block boundary
@@ -118,9 +105,9 @@ class WorkerSimTest : public ::testing::Test {
     // A programming job that did not end with STATUS_OK must not have the device hold more than
     // the blocks it acknowledged: everything from ResultAddress on is still erased.
     void ExpectNothingBeyond(const std::vector<uint8_t>& dump, uint32_t from) {
-        ASSERT_EQ(dump.size(), FLASH_BYTES);
-        for (uint32_t a = from; a < FLASH_BASE + FLASH_BYTES; ++a)
-            if (dump[a - FLASH_BASE] != 0xFF)
+        ASSERT_EQ(dump.size(), SIM_FLASH_SIZE);
+        for (uint32_t a = from; a < SIM_FLASH_START + SIM_FLASH_SIZE; ++a)
+            if (dump[a - SIM_FLASH_START] != 0xFF)
                 FAIL() << "byte written at " << std::hex << a << " beyond " << from;
     }
 
@@ -146,8 +133,8 @@ TEST_F(WorkerSimTest, AnsweringDeviceIsReportedOnEveryPollWithItsIdentity) {
     EXPECT_EQ(std::memcmp(info.IdText1, SIM_ID_TEXT1, info.IdText1Length), 0);
     ASSERT_EQ(info.IdText2Length, strlen(SIM_ID_TEXT2));
     EXPECT_EQ(std::memcmp(info.IdText2, SIM_ID_TEXT2, info.IdText2Length), 0);
-    EXPECT_EQ(info.CrcStart, FLASH_BASE);
-    EXPECT_EQ(info.CrcLength, FLASH_BYTES);
+    EXPECT_EQ(info.CrcStart, SIM_FLASH_START);
+    EXPECT_EQ(info.CrcLength, SIM_FLASH_SIZE);
 }
 
 TEST_F(WorkerSimTest, DeviceThatGoesAwayIsLostOnceAndTheWorkerDoesNotSpin) {
@@ -190,7 +177,7 @@ TEST_F(WorkerSimTest, EveryJobAgainstAHealthyDevice) {
     Start();
     ASSERT_TRUE(WaitConnected());
     pImage = MakeMultiAreaImage();
-    std::vector<uint8_t> expected = FlashOf(pImage);
+    std::vector<uint8_t> expected = Sim_FlashOf(pImage);
 
     EXPECT_EQ(Run(JOB_CLEAR), STATUS_OK);
     EXPECT_EQ(Run(JOB_CHECK_BLANK), STATUS_OK);
@@ -213,7 +200,7 @@ TEST_F(WorkerSimTest, EmbeddedFirmwareLeavesTheFlashEqualToTheImage) {
     pImage = ImageStore_Create();
     char acError[255] = {};
     ASSERT_EQ(SRecordReader_LoadText(pImage, acFirmwareText, acError, sizeof acError), 0) << acError;
-    std::vector<uint8_t> expected = FlashOf(pImage);
+    std::vector<uint8_t> expected = Sim_FlashOf(pImage);
     EXPECT_EQ(Run(JOB_CLEAR), STATUS_OK);
     EXPECT_EQ(Run(JOB_PROGRAM, pImage), STATUS_OK);
     EXPECT_EQ(Run(JOB_GET_CRC), STATUS_OK);
@@ -225,7 +212,7 @@ TEST_F(WorkerSimTest, RejectedBlockReportsTheDevicesAddressAndValue) {
     Start({"--reject-at", "0xA0123"});
     ASSERT_TRUE(WaitConnected());
     pImage = MakeContiguousImage(0xA0000, 1000);
-    std::vector<uint8_t> expected = FlashOf(pImage);
+    std::vector<uint8_t> expected = Sim_FlashOf(pImage);
     EXPECT_EQ(Run(JOB_PROGRAM, pImage), STATUS_TARGET_ERROR);
     EXPECT_EQ(jobState.ResultAddress, 0xA0123u);
     EXPECT_EQ(jobState.ResultValue, expected[0x123]);
@@ -259,7 +246,7 @@ TEST_F(WorkerSimTest, DamagedAnswersFailTheirJobsButNotTheAckOnlyOnes) {
     EXPECT_EQ(Run(JOB_MAKE_VALID), STATUS_OK);
     pImage = MakeContiguousImage(0xA0000, 700);
     EXPECT_EQ(Run(JOB_PROGRAM, pImage), STATUS_OK);
-    EXPECT_EQ(Dump(), FlashOf(pImage));
+    EXPECT_EQ(Dump(), Sim_FlashOf(pImage));
 }
 
 TEST_F(WorkerSimTest, CorruptedEverySecondFrameIsRetriedByThePoll) {
@@ -273,14 +260,14 @@ TEST_F(WorkerSimTest, WrongCrcIsReportedAsTheDeviceSaysIt) {
     ASSERT_TRUE(WaitConnected());
     EXPECT_EQ(Run(JOB_GET_CRC), STATUS_OK);
     EXPECT_EQ(TargetInfo_TargetCrc(),
-              static_cast<uint16_t>(Crc(std::vector<uint8_t>(FLASH_BYTES, 0xFF)) + 1));
+              static_cast<uint16_t>(Crc(std::vector<uint8_t>(SIM_FLASH_SIZE, 0xFF)) + 1));
 }
 
 TEST_F(WorkerSimTest, UnpluggedDeviceStopsTheProgrammingAfterItsLastBlock) {
     Start({"--unplug-after-blocks", "3"});
     ASSERT_TRUE(WaitConnected());
     pImage = MakeContiguousImage(0xA0000, 2000);
-    std::vector<uint8_t> expected = FlashOf(pImage);
+    std::vector<uint8_t> expected = Sim_FlashOf(pImage);
     EXPECT_EQ(Run(JOB_PROGRAM, pImage), STATUS_NOT_EXECUTED);
     EXPECT_EQ(jobState.ResultAddress, 0xA0000u + 3 * 240);
     EXPECT_EQ(jobState.Remaining, 2000u - 3 * 240);
@@ -294,7 +281,7 @@ TEST_F(WorkerSimTest, CancelStopsAfterTheBlockInFlightAndTheDeviceHoldsWhatWasAc
     Start({"--baud", "57600"}); // line time, so the cancel meets a running job
     ASSERT_TRUE(WaitConnected());
     pImage = MakeContiguousImage(0xA0000, 60000); // 250 blocks, about 12 s on the line
-    std::vector<uint8_t> expected = FlashOf(pImage);
+    std::vector<uint8_t> expected = Sim_FlashOf(pImage);
     jobState.ProgramImage = pImage;
     jobState.JobType.store(JOB_PROGRAM, std::memory_order_release);
     std::this_thread::sleep_for(300ms);
