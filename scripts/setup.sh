@@ -11,6 +11,7 @@ packages=(
   srecord                                 # srec_cat, the independent S-record oracle of the tests
   g++-mingw-w64-x86-64                    # compile check of the Win32 serial backend
   xvfb xauth                              # a display for screenshots and the demo on headless machines
+  openbox x11-utils                       # a real window manager for the window's frame test
   fonts-dejavu-core
 )
 missing=()
