@@ -23,6 +23,9 @@ constexpr int WRITE_STALL_MS = 5000;
 
 // Parity and framing marks that a read has half consumed (one port reads at a time).
 ComMarkDecoder Decoder;
+// Whether the driver marks input (PARMRK as it holds the line). Without it a lone 0xFF is a genuine
+// byte and must not be taken for the start of a mark.
+bool bMarked = false;
 
 bool BaudToSpeed(uint32_t baud, speed_t& speed) {
     static const struct {
@@ -167,6 +170,7 @@ bool COM_OsSetLine(ComHandle h, const PortSettings& s) {
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &lines);
     Decoder = ComMarkDecoder{};
+    bMarked = (applied.c_iflag & PARMRK) != 0;
     return true;
 }
 
@@ -214,8 +218,13 @@ uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeou
         // Each raw byte decodes to at most one byte, so this never overfills pData.
         ssize_t n = read(fd, acRaw, std::min<size_t>(count - got, sizeof acRaw));
         if (n > 0) {
-            got +=
-                static_cast<uint32_t>(COM_DecodeMarked(Decoder, acRaw, static_cast<size_t>(n), pData + got));
+            if (bMarked) {
+                got += static_cast<uint32_t>(
+                    COM_DecodeMarked(Decoder, acRaw, static_cast<size_t>(n), pData + got));
+            } else {
+                std::copy(acRaw, acRaw + n, pData + got);
+                got += static_cast<uint32_t>(n);
+            }
             readable = false;
             continue;
         }
