@@ -80,6 +80,26 @@ TEST_F(ImageStoreTest, RefusesEveryRangeThatSharesAnAddress) {
     EXPECT_EQ(pStore->ModifiedCount, modified + 6);
 }
 
+// A range that begins where one area ends and reaches into the next would continue the first and
+// then be joined over the second's bytes; one that overlaps the first and ends where the second
+// begins would be taken for a downward extension of the second.
+TEST_F(ImageStoreTest, RefusesARangeRunningFromOneAreaIntoTheNext) {
+    ASSERT_EQ(Add(0x100, 0x10F), 0);
+    ASSERT_EQ(Add(0x120, 0x12F), 0);
+    const AreaList before = Areas(pStore);
+    EXPECT_EQ(Add(0x110, 0x120), -1); // touches the first, overlaps the second
+    EXPECT_EQ(Add(0x10F, 0x11F), -1); // overlaps the first, touches the second
+    EXPECT_EQ(Add(0x110, 0x12F), -1); // touches the first, covers the second
+    EXPECT_EQ(Areas(pStore), before);
+    EXPECT_EQ(ImageStore_GetByte(pStore, 0x120), Bytes(0x120, 16)[0]);
+    EXPECT_EQ(ImageStore_GetByte(pStore, 0x10F), Bytes(0x100, 16)[15]);
+    EXPECT_EQ(ImageStore_GetByte(pStore, 0x110), -1);
+    // The gap itself still fills and joins all three.
+    ASSERT_EQ(Add(0x110, 0x11F), 0);
+    EXPECT_EQ(Areas(pStore), (AreaList{{0x100, 0x30}}));
+    EXPECT_EQ(ImageStore_GetByte(pStore, 0x120), Bytes(0x120, 16)[0]);
+}
+
 TEST_F(ImageStoreTest, RefusesEmptyAndWrappingRangesButTakesTheTopAddress) {
     const uint8_t acData[4] = {1, 2, 3, 4};
     EXPECT_EQ(ImageStore_AddBytes(pStore, 0x100, 0, acData), -1);
