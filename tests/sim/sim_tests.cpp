@@ -339,6 +339,24 @@ TEST_F(SimTest, StartedApplicationKeepsTheBootLoaderAwayForItsTime) {
     EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(600));
 }
 
+// A device runs its new firmware until it is power cycled: by default the boot loader does not come
+// back, so an updater's final result is not followed by a new connection (polled here for longer
+// than any pause a test would give it).
+TEST_F(SimTest, StartedApplicationKeepsTheBootLoaderAwayByDefault) {
+    Start();
+    auto started = Clock::now();
+    ASSERT_TRUE(Acked(7));
+    int polls = 0;
+    while (Clock::now() - started < std::chrono::milliseconds(4000)) {
+        EXPECT_FALSE(Identified(100));
+        polls++;
+    }
+    const std::vector<std::string> log = LogLines();
+    ASSERT_EQ(log.size(), static_cast<size_t>(polls) + 1);
+    EXPECT_EQ(log[0], "cmd=7 addr=0x0 len=0 result=ack");
+    EXPECT_EQ(log.back(), "cmd=0 addr=0x0 len=0 result=app");
+}
+
 TEST_F(SimTest, UnpluggedAfterBlocksAndBackWithTheFlashAsItWas) {
     Start({"--unplug-after-blocks", "2", "--replug-ms", "400"});
     EXPECT_EQ(Program(0xA0000, {0x01}), 0x90);

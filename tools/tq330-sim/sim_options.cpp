@@ -74,7 +74,9 @@ const char acHelp[] =
     "                           every answer leaves at line speed (default 57600; 0: no pacing)\n"
     "  --clear-ms N             erase time between the clear Ack and its answer (default 2000)\n"
     "  --app-ms N               after start application, nothing is answered for N ms, as a running\n"
-    "                           application would not; then the boot loader is back (default 3000)\n"
+    "                           application would not; then the boot loader is back, as after a\n"
+    "                           power cycle (default: the application runs until the simulator is\n"
+    "                           restarted, and nothing is answered until then)\n"
     "  --crc-start ADDR         start of the CRC area reported by identify (default 0xA0000)\n"
     "  --crc-length N           length of the CRC area (default 0x5E000)\n"
     "  --reject-at ADDR         programming fails at ADDR: a block that holds it gets an error\n"
@@ -165,7 +167,7 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     *pOptions = SimOptions{};
     pOptions->Baud = 57600;
     pOptions->ClearMs = 2000;
-    pOptions->AppMs = 3000;
+    pOptions->AppMs = -1; // a device runs its new firmware until it is power cycled
     pOptions->CrcStart = 0xA0000;
     pOptions->CrcLength = 0x5E000;
     pOptions->DropAcksCmd = -1;
