@@ -31,6 +31,7 @@ enum OptionId {
     OPT_FILL,
     OPT_LOG,
     OPT_DUMP,
+    OPT_LATENCY_MS,
     OPT_HELP,
 };
 
@@ -58,6 +59,7 @@ const option aLongOptions[] = {
     {"fill", required_argument, nullptr, OPT_FILL},
     {"log", required_argument, nullptr, OPT_LOG},
     {"dump", required_argument, nullptr, OPT_DUMP},
+    {"latency-ms", required_argument, nullptr, OPT_LATENCY_MS},
     {"help", no_argument, nullptr, OPT_HELP},
     {nullptr, 0, nullptr, 0},
 };
@@ -73,6 +75,8 @@ const char acHelp[] =
     "                           counts as received when its last character has crossed the line, and\n"
     "                           every answer leaves at line speed (default 57600; 0: no pacing)\n"
     "  --clear-ms N             erase time between the clear Ack and its answer (default 2000)\n"
+    "  --latency-ms N           a USB-serial adapter's latency timer: every answer (Ack byte or\n"
+    "                           frame) reaches the host N ms after it left the device (default 0)\n"
     "  --app-ms N               after start application, nothing is answered for N ms, as a running\n"
     "                           application would not; then the boot loader is back, as after a\n"
     "                           power cycle (default: the application runs until the simulator is\n"
@@ -291,6 +295,9 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             break;
         case OPT_DUMP:
             pOptions->pDumpPath = optarg;
+            break;
+        case OPT_LATENCY_MS:
+            pOptions->LatencyMs = value;
             break;
         case OPT_HELP:
             return OPTIONS_HELP;
