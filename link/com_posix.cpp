@@ -87,8 +87,8 @@ bool ParityFlags(uint8_t parity, tcflag_t& flags) {
 }
 
 // A USB-serial adapter holds what it receives until its packet fills or its latency timer runs out
-// (16 ms by default on the common ones), which adds up to that much to every exchange: the block
-// Ack of each programming block, some 1,600 blocks an update. Low-latency mode asks the driver to
+// (16 ms by default on the common ones), which adds up to that much to every exchange: to the Ack
+// of each programming block, over 1,300 blocks for the embedded image. Low-latency mode asks the driver to
 // hand bytes on at once. Best effort: a pseudo-terminal or a driver without the setting refuses,
 // and the line then works as before, only slower on such an adapter.
 void AskForLowLatency(int fd) {
