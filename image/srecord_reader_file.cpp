@@ -13,6 +13,12 @@
 
 namespace {
 
+#ifdef _WIN32
+// The file as stored: text mode would turn CR LF into LF and end the file at a 0x1A.
+constexpr int OPEN_FLAGS = O_RDONLY | O_BINARY;
+#else
+constexpr int OPEN_FLAGS = O_RDONLY | O_CLOEXEC;
+#endif
 constexpr size_t FILE_BUFFER_SIZE = 60000;
 constexpr size_t REFILL_BELOW = 1000;
 
@@ -51,7 +57,7 @@ void Refill(FileFeed* pFeed, MotFile* pMot) {
 // Opens for reading; a directory counts as a handle that cannot be read, as any other failure but a
 // missing file. Sets the error text and returns -1 on failure.
 int OpenFile(const char* pPath, MotFile* pMot) {
-    const int handle = pPath ? open(pPath, O_RDONLY | O_CLOEXEC) : -1;
+    const int handle = pPath ? open(pPath, OPEN_FLAGS) : -1;
     if (handle < 0) {
         MotFile_SetError(pMot, pPath && errno == ENOENT ? "File not found" : "Invalid file handle");
         return -1;
