@@ -104,7 +104,7 @@ void Report(const char* result, int exitCode, const std::string& line) {
     AddCrcs(fields);
     if (S.UpdateStarted)
         fields.Add("update_seconds", OUT_Now() - S.UpdateBegun);
-    fields.Add("seconds", OUT_Now());
+    fields.Add("seconds", OUT_Now()).Add("message", line);
     OUT_Event("result", fields);
     OUT_Always(line);
 }

@@ -50,8 +50,11 @@ bool VIEW_Apply(PortView& view, const std::string& line) {
         std::string seconds = JSON_Field(line, "update_seconds");
         view.Seconds = std::atof((seconds.empty() ? JSON_Field(line, "seconds") : seconds).c_str());
         view.Step.clear();
+        std::string failed = JSON_Field(line, "failed_step");
         std::string message = JSON_Field(line, "message");
-        if (!message.empty())
+        if (!failed.empty())
+            view.Line = failed;
+        else if (!message.empty())
             view.Line = message;
     } else if (event == "tally") {
         view.Updated = std::atoi(JSON_Field(line, "updated").c_str());
