@@ -228,6 +228,8 @@ void CLI_OnStatus(const std::string& text) {
     S.LastUpdated = text == TEXT_UPDATED;
     (S.LastUpdated ? S.Updated : S.NotUpdated)++;
     std::string line = text + CrcText();
+    if (!S.LastUpdated && S.FailedStep.empty() && S.TargetCrc != TARGET_CRC_UNKNOWN && !S.Interrupted)
+        S.FailedStep = "the CRCs differ"; // every job succeeded: the compare failed
     if (!S.LastUpdated && !S.FailedStep.empty())
         line += ": " + S.FailedStep;
     if (!S.LastUpdated && S.Interrupted)

@@ -186,6 +186,18 @@ TEST(FlashCli, RejectedBlockEndsWith1AndIsNeverMadeValid) {
     EXPECT_EQ(std::count(commands.begin(), commands.end(), 3), 0);
 }
 
+TEST(FlashCli, WrongCrcEndsWith1AndTheApplicationIsNotStarted) {
+    TestDevice device({"--wrong-crc"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--json"}, 60);
+    EXPECT_EQ(run.ExitCode, 1);
+    std::string result = Events(run.Out, "result").at(0);
+    EXPECT_EQ(Field(result, "result"), "not updated");
+    EXPECT_EQ(Field(result, "failed_step"), "the CRCs differ");
+    EXPECT_NE(Field(result, "image_crc"), Field(result, "target_crc"));
+    std::vector<int> commands = device.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 7), 0);
+}
+
 TEST(FlashCli, DeviceGoneMidUpdateEndsWith1) {
     TestDevice device({"--unplug-after-blocks", "20"});
     FlashRun run = RunFlash({"--port", device.Sim.Device}, 120);
