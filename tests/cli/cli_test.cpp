@@ -250,6 +250,15 @@ TEST(FlashCli, CheckTellsCurrentFromStaleAndWritesNothing) {
     EXPECT_EQ(std::count(commands.begin(), commands.end(), 1), 1) << "cleared again though current";
 }
 
+TEST(FlashCli, SkipCurrentUpdatesAStaleDeviceAfterLooking) {
+    TestDevice device({"--fill", "0x00"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--skip-current", "--json"}, 60);
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(Field(Events(run.Out, "result").at(0), "result"), "updated");
+    EXPECT_EQ(device.Commands(), (std::vector<int>{5, 1, 2, 3, 5, 7}));
+    EXPECT_TRUE(device.Flash() == ImageFlash());
+}
+
 // The frames of the trace, byte for byte, from a firmware of one 4-byte record and a device whose
 // CRC area is 0x1000 bytes at 0xEEC70.
 TEST(FlashCli, TraceHoldsTheFramesByteForByte) {
