@@ -142,3 +142,10 @@ void COM_OsResetPortTable() {
     std::lock_guard<std::mutex> guard(TableLock);
     TableBuilt = false;
 }
+
+void COM_SetPortTable(const char* const* apPaths, int count) {
+    std::lock_guard<std::mutex> guard(TableLock);
+    for (int i = 0; i < COM_PORT_COUNT; ++i)
+        Devices[i] = i < count && apPaths[i] ? apPaths[i] : "";
+    TableBuilt = true;
+}
