@@ -12,6 +12,8 @@ packages=(
   g++-mingw-w64-x86-64                    # compile check of the Win32 serial backend
   xvfb xauth                              # a display for screenshots and the demo on headless machines
   fonts-dejavu-core
+  lintian desktop-file-utils appstream file  # package checks (scripts/check-packages.sh)
+  nsis wine wine64                        # the Windows installer, and trying it (check-windows-packages.sh)
 )
 missing=()
 for p in "${packages[@]}"; do
