@@ -11,20 +11,10 @@ include(GNUInstallDirs)
 
 set(TQ330_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}")
 
-# The committed firmware is a placeholder of the release's shape; mkfirmware signs it in its S0
-# record. A package of it must never pass for a release.
+# TQ330_PLACEHOLDER_FIRMWARE (set at the top, from the firmware's S0 record) marks a build of the
+# placeholder firmware; a package of it must never pass for a release.
 option(TQ330_ALLOW_PLACEHOLDER_PACKAGE
        "Allow packages of the placeholder firmware (their names then say \"placeholder\")" OFF)
-if(NOT DEFINED TQ330_PLACEHOLDER_FIRMWARE)
-  set(TQ330_PLACEHOLDER_FIRMWARE OFF)
-  file(STRINGS "${TQ330_FIRMWARE_FILE}" tq330_s0 LIMIT_COUNT 1 REGEX "^S0")
-  string(TOUPPER "${tq330_s0}" tq330_s0)
-  # "mkfirmware" in hexadecimal, as the S0 record carries it
-  string(FIND "${tq330_s0}" "6D6B6669726D77617265" tq330_mark)
-  if(tq330_mark GREATER -1)
-    set(TQ330_PLACEHOLDER_FIRMWARE ON)
-  endif()
-endif()
 if(TQ330_PLACEHOLDER_FIRMWARE)
   if(TQ330_ALLOW_PLACEHOLDER_PACKAGE)
     message(STATUS "Packages carry the placeholder firmware and say so in their names")
