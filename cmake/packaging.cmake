@@ -134,7 +134,7 @@ else()
 
   set(CPACK_PACKAGE_INSTALL_DIRECTORY "TQ330 Updater")
   set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "TQ330 Updater")
-  set(CPACK_NSIS_PACKAGE_NAME "TQ330 Updater ${TQ330_VERSION}")
+  set(CPACK_NSIS_PACKAGE_NAME "TQ330 Updater") # also the Start-menu folder
   set(CPACK_NSIS_DISPLAY_NAME "TQ330 Updater")
   # The programs are 64-bit, and so is the installer: Program Files, not Program Files (x86).
   set(CPACK_NSIS_DEFINES "Target amd64-unicode")
