@@ -3,7 +3,7 @@
 # release changes one line in the top-level CMakeLists.txt.
 #
 #   cmake --preset release && cmake --build --preset release --target package     (the .deb)
-#   cmake --preset win64 && cmake --build --preset win64 --target package          (setup.exe, ZIP)
+#   cmake --preset win64-release && cmake --build --preset win64-release --target package  (setup.exe, ZIP)
 #
 # scripts/check-packages.sh and scripts/check-windows-packages.sh check what they make.
 
@@ -121,13 +121,20 @@ needs membership of the group dialout.")
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides"
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
 else()
-  # One folder, "Program Files\TQ330 Updater": the programs and a README.txt beside them.
+  # One folder, "Program Files\TQ330 Updater": the programs and a README.txt beside them. A build
+  # without any of the programs (their front ends not built) has nothing to package.
   set(CPACK_GENERATOR "NSIS;ZIP")
+  set(tq330_windows_programs "")
   foreach(program tq330-updater tq330-flash)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION .)
+      list(APPEND tq330_windows_programs ${program})
     endif()
   endforeach()
+  if(NOT tq330_windows_programs)
+    message(STATUS "No Windows program in this build: no package target")
+    return()
+  endif()
   configure_file("${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in"
                  "${CMAKE_BINARY_DIR}/packaging/README.txt" @ONLY NEWLINE_STYLE CRLF)
   install(FILES "${CMAKE_BINARY_DIR}/packaging/README.txt" DESTINATION .)
@@ -140,8 +147,10 @@ else()
   set(CPACK_NSIS_DEFINES "Target amd64-unicode")
   set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
   set(CPACK_NSIS_EXECUTABLES_DIRECTORY ".")
-  set(CPACK_PACKAGE_EXECUTABLES "tq330-updater;TQ330 Updater")
-  set(CPACK_NSIS_INSTALLED_ICON_NAME "tq330-updater.exe")
+  if(TARGET tq330-updater)
+    set(CPACK_PACKAGE_EXECUTABLES "tq330-updater;TQ330 Updater")
+    set(CPACK_NSIS_INSTALLED_ICON_NAME "tq330-updater.exe")
+  endif()
   set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
   set(CPACK_NSIS_MODIFY_PATH OFF)
 endif()

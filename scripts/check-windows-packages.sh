@@ -5,10 +5,10 @@
 #   Start-menu entry and registers the uninstaller under Add/Remove programs with the version;
 #   the installed tq330-flash.exe --version runs (where it is packaged);
 #   the silent uninstall removes the files, the entry and the registration.
-# Usage: scripts/check-windows-packages.sh [build dir]   (default build/win64, after --target package)
+# Usage: scripts/check-windows-packages.sh [build dir]   (default build/win64-release, after --target package)
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$(cd "${1:-$repo/build/win64}" && pwd)"
+build="$(cd "${1:-$repo/build/win64-release}" && pwd)"
 
 fail() {
   echo "FAIL: $*" >&2
