@@ -6,6 +6,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
 
 #include "image/image_store.h"
 #include "image/srecord_reader.h"
@@ -48,6 +52,28 @@ void Refill(FileFeed* pFeed, MotFile* pMot) {
     pMot->pRead = pFeed->acBuffer;
 }
 
+#ifdef _WIN32
+// Opens for reading, unshared; only "the file does not exist" (error 2) is a missing file: a missing
+// folder on the way, a directory or a file another program holds are handles that cannot be read.
+// The descriptor reads the bytes as stored (binary: no CR LF folding, no end at 0x1A). Sets the
+// error text and returns -1 on failure.
+int OpenFile(const char* pPath, MotFile* pMot) {
+    HANDLE h =
+        pPath ? CreateFileA(pPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+              : INVALID_HANDLE_VALUE;
+    if (h == INVALID_HANDLE_VALUE) {
+        MotFile_SetError(pMot, pPath && GetLastError() == ERROR_FILE_NOT_FOUND ? "File not found"
+                                                                               : "Invalid file handle");
+        return -1;
+    }
+    const int handle = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (handle < 0) {
+        CloseHandle(h);
+        MotFile_SetError(pMot, "Invalid file handle");
+    }
+    return handle;
+}
+#else
 // Opens for reading; a directory counts as a handle that cannot be read, as any other failure but a
 // missing file. Sets the error text and returns -1 on failure.
 int OpenFile(const char* pPath, MotFile* pMot) {
@@ -64,6 +90,7 @@ int OpenFile(const char* pPath, MotFile* pMot) {
     }
     return handle;
 }
+#endif
 
 int LoadOpenFile(ImageStore* pStore, int handle, MotFile* pMot) {
     FileFeed feed{handle, static_cast<char*>(malloc(FILE_BUFFER_SIZE + 1)), 0};

@@ -9,7 +9,8 @@ packages=(
   clang-tidy                              # static checks (scripts/tidy.sh)
   gcovr                                   # coverage figures (scripts/coverage.sh)
   srecord                                 # srec_cat, the independent S-record oracle of the tests
-  g++-mingw-w64-x86-64                    # compile check of the Win32 serial backend
+  g++-mingw-w64-x86-64                    # the Windows build (cmake --preset win64)
+  wine64                                  # runs the Windows build's tests (scripts/test-win64.sh)
   xvfb xauth                              # a display for screenshots and the demo on headless machines
   fonts-dejavu-core
 )
