@@ -57,7 +57,8 @@ set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_BINARY_DIR}/packaging/cpack_options.cmake
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-set(tq330_man_pages tq330-updater tq330-flash tq330-sim)
+# The programs of the Linux package, each with its man page.
+set(tq330_linux_programs tq330-updater tq330-flash tq330-sim)
 
 if(NOT WIN32)
   set(CPACK_GENERATOR DEB)
@@ -101,7 +102,7 @@ needs membership of the group dialout.")
   find_program(TQ330_GZIP gzip REQUIRED)
   set(doc_dir "${CMAKE_INSTALL_DATADIR}/doc/${CPACK_PACKAGE_NAME}")
   set(out "${CMAKE_BINARY_DIR}/packaging")
-  foreach(page IN LISTS tq330_man_pages)
+  foreach(page IN LISTS tq330_linux_programs)
     configure_file("${PROJECT_SOURCE_DIR}/packaging/man/${page}.1.in" "${out}/man/${page}.1" @ONLY)
     execute_process(COMMAND "${TQ330_GZIP}" -9nc "${out}/man/${page}.1" OUTPUT_FILE "${out}/man/${page}.1.gz")
     if(TARGET ${page})
@@ -110,6 +111,12 @@ needs membership of the group dialout.")
   endforeach()
   configure_file("${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in" "${out}/changelog" @ONLY)
   execute_process(COMMAND "${TQ330_GZIP}" -9nc "${out}/changelog" OUTPUT_FILE "${out}/changelog.gz")
+  set(TQ330_METAINFO_BINARIES "")
+  foreach(program IN LISTS tq330_linux_programs)
+    if(TARGET ${program})
+      string(APPEND TQ330_METAINFO_BINARIES "    <binary>${program}</binary>\n")
+    endif()
+  endforeach()
   configure_file("${PROJECT_SOURCE_DIR}/packaging/linux/metainfo.xml.in"
                  "${out}/${TQ330_APPSTREAM_ID}.metainfo.xml" @ONLY)
 
