@@ -56,6 +56,16 @@ const char* COM_PermissionDeniedDevice();
 // "permission denied on <device>: add yourself to the dialout group and log in again"; "" when none.
 const char* COM_PermissionDeniedText();
 
+// Makes these device paths the table behind the names, the first one COM1 (at most nine), in place
+// of TQ330_PORTS or the detected devices: for a front end that is told its device by path. Ports
+// already open stay open. POSIX builds only (the Win32 names are fixed).
+void COM_SetPortTable(const char* const* apPaths, int count);
+
+// Sees every buffer COM_Write hands to the line (sent 1) and the bytes of every COM_Read that
+// returned some (sent 0), on the caller's thread, under the port lock. nullptr (the default) costs
+// one test per call; set it before the worker starts.
+extern void (*pfnComTrace)(int sent, const uint8_t* pData, uint32_t count);
+
 // For tests: back to the start-up state. Closes the port and every port held by detection,
 // forgets the settings (all zero, not configured) and builds the port table again on its next
 // use, so a changed TQ330_PORTS takes effect.

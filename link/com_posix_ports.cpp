@@ -168,3 +168,10 @@ const char* COM_PermissionDeniedText() {
     std::lock_guard<std::mutex> guard(TableLock);
     return DeniedText.c_str();
 }
+
+void COM_SetPortTable(const char* const* apPaths, int count) {
+    std::lock_guard<std::mutex> guard(TableLock);
+    for (int i = 0; i < COM_PORT_COUNT; ++i)
+        Devices[i] = i < count && apPaths[i] ? apPaths[i] : "";
+    TableBuilt = true;
+}
