@@ -4,7 +4,8 @@
 #   packaging/debian/lintian-overrides), desktop-file-validate, appstreamcli, man pages for every
 #   program, dependencies that apt can satisfy, and the programs run from an unpacked copy: the
 #   installed simulator serves a pseudo-terminal that the installed updater (and tq330-flash, where
-#   packaged) then talks to.
+#   packaged) then talks to, and that tq330-flash, run by a user who may not open it, names along
+#   with the group to join.
 # Usage: scripts/check-packages.sh [build dir]   (default build/release, after --target package)
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -113,5 +114,26 @@ set -e
 [ $rc -eq 124 ] || { cat "$work/updater.out"; fail "tq330-updater ended by itself (status $rc)"; }
 grep -q '^cmd=0 ' "$work/sim.log" || { cat "$work/updater.out"; fail "tq330-updater never polled the simulator"; }
 echo "tq330-updater: ran 4 s offscreen and polled the simulator $(grep -c '^cmd=0 ' "$work/sim.log") times"
+
+# A user outside the group that owns the port: the programs must name the device and the group.
+# Root opens anything, so root plays that user as "nobody" on a port only root may open.
+if [ -x "$bin/tq330-flash" ]; then
+  chmod 755 "$work"
+  if [ "$(id -u)" -eq 0 ]; then
+    chmod 600 "$pty"
+    as_user=(runuser -u nobody --)
+  else
+    chmod 000 "$pty"
+    as_user=()
+  fi
+  set +e
+  "${as_user[@]}" "$bin/tq330-flash" --port "$pty" --wait 2 >"$work/denied.out" 2>&1
+  rc=$?
+  set -e
+  expected="permission denied on $pty: add yourself to the dialout group and log in again"
+  grep -qxF "$expected" "$work/denied.out" || { cat "$work/denied.out"; fail "tq330-flash does not say: $expected"; }
+  [ $rc -eq 3 ] || fail "tq330-flash on a refused port ended with $rc, not 3"
+  echo "tq330-flash on a port it may not open: \"$expected\" (exit 3)"
+fi
 
 printf '\nall package checks passed: %s\n' "$(basename "$deb")"
