@@ -3,9 +3,11 @@
 #   the ZIP holds the programs and README.txt, and its tq330-flash.exe runs;
 #   the installer's silent install (/S) puts them into "Program Files\TQ330 Updater", adds the
 #   Start-menu entry and registers the uninstaller under Add/Remove programs with the version;
-#   the installed tq330-flash.exe --version runs (where it is packaged);
+#   the installed tq330-flash.exe --version runs, and updates the Linux tq330-sim on a pseudo-terminal
+#   mapped to COM1 (where both are there: the simulator from $TQ330_SIM or build/release);
 #   the silent uninstall removes the files, the entry and the registration.
 # Usage: scripts/check-windows-packages.sh [build dir]   (default build/win64-release, after --target package)
+#        TQ330_SIM=path/to/tq330-sim to name the simulator
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build/win64-release}" && pwd)"
@@ -32,7 +34,10 @@ echo "zip:       $(basename "$zip") ($(stat -c %s "$zip") bytes)"
 
 work="$(mktemp -d /tmp/tq330-wincheck.XXXXXX)"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d" WINEARCH=win64
+sim="${TQ330_SIM:-$repo/build/release/tools/tq330-sim/tq330-sim}"
+sim_pid=""
 cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -84,6 +89,28 @@ if [ -f "$dir/tq330-flash.exe" ]; then
     fail "installed tq330-flash.exe --version"
   grep -q "$version" <<<"$out" || fail "installed tq330-flash.exe --version says '$out'"
   echo "installed tq330-flash.exe --version: $out"
+  if [ -x "$sim" ]; then
+    "$sim" --baud 0 --clear-ms 10 --app-ms 10 >"$work/sim.out" &
+    sim_pid=$!
+    for _ in $(seq 50); do
+      [ -s "$work/sim.out" ] && break
+      sleep 0.1
+    done
+    pty="$(head -n1 "$work/sim.out")"
+    [ -c "$pty" ] || fail "tq330-sim serves no pseudo-terminal"
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$pty" /f >/dev/null 2>&1
+    wineserver -k # the port mapping is read when Wine starts
+    wineserver -w
+    wine 'C:\Program Files\TQ330 Updater\tq330-flash.exe' --port COM1 >"$work/flash.out" 2>&1 ||
+      { cat "$work/flash.out"; fail "installed tq330-flash.exe --port COM1 ($pty)"; }
+    tr -d '\r' <"$work/flash.out" | grep -q "^Target updated successfully" ||
+      { cat "$work/flash.out"; fail "installed tq330-flash.exe did not update the simulator"; }
+    echo "installed tq330-flash.exe --port COM1 (tq330-sim on $pty): Target updated successfully"
+    kill "$sim_pid"
+    sim_pid=""
+  else
+    echo "no Linux tq330-sim at $sim: the update through COM1 is not tried"
+  fi
 else
   echo "no tq330-flash.exe in this build: checked the updater's presence only"
 fi
