@@ -28,11 +28,13 @@ endif()
 set(TQ330_PACKAGE_VERSION "${TQ330_VERSION}")
 set(TQ330_FILE_VERSION "${TQ330_VERSION}")
 set(TQ330_README_PLACEHOLDER_NOTE "")
+set(tq330_deb_placeholder_note "")
 if(TQ330_PLACEHOLDER_FIRMWARE AND TQ330_ALLOW_PLACEHOLDER_PACKAGE)
   set(TQ330_PACKAGE_VERSION "${TQ330_VERSION}~placeholder")
   set(TQ330_FILE_VERSION "${TQ330_VERSION}-placeholder")
   set(TQ330_README_PLACEHOLDER_NOTE
       "\nTEST BUILD: the firmware inside is a placeholder. Do not use it on a device.\n")
+  set(tq330_deb_placeholder_note "\n.\nTEST BUILD: the firmware inside is a placeholder. Do not use it on a device.")
 endif()
 set(TQ330_NSIS_FILE_NAME "tq330-updater-${TQ330_FILE_VERSION}-setup")
 set(TQ330_ZIP_FILE_NAME "tq330-updater-${TQ330_FILE_VERSION}-win64")
@@ -76,7 +78,7 @@ valid, checks it by CRC and starts it.
 This package holds the window program tq330-updater, the command-line
 tq330-flash where it is built, and tq330-sim, which plays the device on a
 pseudo-terminal for trying the updater without one. Opening a serial port
-needs membership of the group dialout.")
+needs membership of the group dialout.${tq330_deb_placeholder_note}")
   find_program(TQ330_DPKG dpkg)
   if(TQ330_DPKG)
     execute_process(COMMAND "${TQ330_DPKG}" --print-architecture OUTPUT_VARIABLE tq330_arch

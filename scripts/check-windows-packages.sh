@@ -3,6 +3,7 @@
 #   the ZIP holds the programs and README.txt, and its tq330-flash.exe runs;
 #   the installer's silent install (/S) puts them into "Program Files\TQ330 Updater", adds the
 #   Start-menu entry and registers the uninstaller under Add/Remove programs with the version;
+#   installing again over it (an upgrade) leaves a working installation;
 #   the installed tq330-flash.exe --version runs, and updates the Linux tq330-sim on a pseudo-terminal
 #   mapped to COM1 (where both are there: the simulator from $TQ330_SIM or build/release);
 #   the silent uninstall removes the files, the entry and the registration.
@@ -114,6 +115,14 @@ if [ -f "$dir/tq330-flash.exe" ]; then
 else
   echo "no tq330-flash.exe in this build: checked the updater's presence only"
 fi
+
+step "silent install over the installed one (an upgrade uninstalls the old one first)"
+wine "$setup" /S || fail "the second install failed"
+wineserver -w
+for f in "${programs[@]}" README.txt Uninstall.exe; do
+  [ -f "$dir/$f" ] || fail "$f is missing after installing again"
+done
+echo "installed again: files in place"
 
 step "silent uninstall"
 wine 'C:\Program Files\TQ330 Updater\Uninstall.exe' /S || fail "the uninstaller failed"
