@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64                    # the Windows build (cmake --preset win64)
   wine64                                  # runs the Windows build's tests (scripts/test-win64.sh)
   xvfb xauth                              # a display for screenshots and the demo on headless machines
+  imagemagick                             # the Windows window's screenshot (scripts/screenshot-win32.sh)
   fonts-dejavu-core
 )
 missing=()

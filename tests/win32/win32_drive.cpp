@@ -375,6 +375,35 @@ int CaseCloseDuringClear(const char* exe, bool escape) {
     return Failures ? 1 : 0;
 }
 
+// For the screenshot: the window while it programs, held there (the simulator paces the line) until
+// the file named by the third argument exists; then the close box.
+int CaseHold(const char* exe, const char* releaseFile) {
+    Updater updater;
+    if (!Launch(exe, &updater))
+        return 1;
+    updater.hDialog = FindProcessWindow(updater, "#32770", TITLE, 30000);
+    if (!updater.hDialog ||
+        WaitForStatus(updater, "Connection to target established", nullptr, 20000).empty())
+        return 1;
+    Click(Control(updater, IDC_START));
+    Clock::time_point start = Clock::now();
+    // The percentage keeps the clear's 50% until the first block is out: wait for the bar to move.
+    while (Seconds(start) < 120 && (Status(updater) != "Programming target" ||
+                                    SendMessageA(Control(updater, IDC_PROGRESS), PBM_GETPOS, 0, 0) == 0 ||
+                                    std::atoi(Text(Control(updater, IDC_PERCENT)).c_str()) < 37))
+        Sleep(20);
+    RECT rect{};
+    GetWindowRect(updater.hDialog, &rect);
+    std::printf("percent %s position %ld\n", Text(Control(updater, IDC_PERCENT)).c_str(),
+                static_cast<long>(SendMessageA(Control(updater, IDC_PROGRESS), PBM_GETPOS, 0, 0)));
+    std::printf("window %ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left,
+                rect.top);
+    while (GetFileAttributesA(releaseFile) == INVALID_FILE_ATTRIBUTES && Seconds(start) < 180)
+        Sleep(50);
+    PostMessageA(updater.hDialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return WaitForEnd(updater, 5000) == 0 ? 0 : 1;
+}
+
 BOOL CALLBACK FindBoxText(HWND hChild, LPARAM lParam) {
     auto* pTexts = reinterpret_cast<std::string*>(lParam);
     char acClass[32] = {};
@@ -418,6 +447,8 @@ int CaseNoPort(const char* exe) {
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc == 4 && std::string(argv[1]) == "hold")
+        return CaseHold(argv[2], argv[3]);
     if (argc != 3) {
         std::fprintf(stderr,
                      "usage: win32_drive update|reject|close-clear|escape-clear|noport UPDATER.EXE\n");
