@@ -56,8 +56,8 @@ INT_PTR CALLBACK DLG_Proc(HWND hDlg, UINT message, WPARAM wParam, LPARAM /*lPara
 
 HWND DLG_CreateControl(HWND hParent, const char* className, const char* text, int x, int y, int width,
                        int height, int id, DWORD style, DWORD exStyle) {
-    HWND hControl = CreateWindowExA(exStyle, className, text, style | WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, x,
-                                    y, width, height, hParent, nullptr, hAppInstance, nullptr);
+    HWND hControl = CreateWindowExA(exStyle, className, text, style | WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN,
+                                    x, y, width, height, hParent, nullptr, hAppInstance, nullptr);
     if (!hControl)
         return nullptr;
     SendMessageA(hControl, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_VAR_FONT)), TRUE);
