@@ -77,10 +77,12 @@ void DrawBar(int percent, double now) {
     if (span > 2) { // the programming step: bytes, rate and time left
         double elapsed = now - Current.Begun;
         double rate = elapsed > 0.2 ? Current.Pos / elapsed : 0;
-        std::string left = rate > 0 ? Duration((Current.High - Current.Pos) / rate) + " left" : "";
-        std::snprintf(
-            acLine, sizeof acLine, "\r%-20s [%s] %3d%%  %" PRId32 "/%" PRId32 " bytes  %.1f kB/s  %s\033[K",
-            Current.Name.c_str(), bar.c_str(), percent, Current.Pos, Current.High, rate / 1000, left.c_str());
+        char acRate[64] = {};
+        if (rate > 0) // nothing to say before the first blocks
+            std::snprintf(acRate, sizeof acRate, "  %.1f kB/s  %s left", rate / 1000,
+                          Duration((Current.High - Current.Pos) / rate).c_str());
+        std::snprintf(acLine, sizeof acLine, "\r%-20s [%s] %3d%%  %" PRId32 "/%" PRId32 " bytes%s\033[K",
+                      Current.Name.c_str(), bar.c_str(), percent, Current.Pos, Current.High, acRate);
     } else {
         std::snprintf(acLine, sizeof acLine, "\r%-20s [%s] %3d%%\033[K", Current.Name.c_str(), bar.c_str(),
                       percent);

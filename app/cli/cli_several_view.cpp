@@ -72,8 +72,10 @@ std::string VIEW_PlainLine(const PortView& view, const std::string& line) {
     if (event == "progress" && view.Percent % 10 == 0 && view.Percent > 0 && view.Percent < 100 &&
         JSON_Field(line, "total") != "2")
         return view.Port + ": " + view.Step + " " + std::to_string(view.Percent) + "%";
-    if (event == "result")
-        return view.Port + ": " + view.Result + (view.Line.empty() ? "" : " (" + view.Line + ")");
+    if (event == "result") {
+        bool good = view.Result == "updated" || view.Result == "current";
+        return view.Port + ": " + view.Result + (good || view.Line.empty() ? "" : " (" + view.Line + ")");
+    }
     return "";
 }
 

@@ -2,6 +2,9 @@
 #include "cli_run.h"
 #include "cli_sim.h"
 
+#include "image/image_store.h"
+#include "image/srecord_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -59,6 +62,29 @@ TEST(FlashCliDevices, ThreeAtOnceOneRejectingGivesTheWorstCode) {
     EXPECT_TRUE(good1.Flash() == ImageFlash());
     EXPECT_TRUE(good2.Flash() == ImageFlash());
     EXPECT_FALSE(bad.Flash() == ImageFlash());
+}
+
+// Each child gets the parent's options: the firmware file (its one record is what both flashes must
+// hold) and a trace file of its own.
+TEST(FlashCliDevices, SeveralPassTheFirmwareAndTraceToEachPort) {
+    std::string firmware = WriteTempFile("one.s28", "S00600004844521B\nS2080EEC700702062955\nS804000000FB\n");
+    ImageStore* pStore = ImageStore_Create();
+    char acError[255] = {};
+    ASSERT_EQ(SRecordReader_LoadFile(pStore, firmware.c_str(), acError, sizeof acError), 0) << acError;
+    std::vector<uint8_t> expected = Sim_FlashOf(pStore);
+    ImageStore_Destroy(pStore);
+    std::string trace = Sim_TempDir() + "/trace";
+    TestDevice a({"--crc-start", "0xEEC70", "--crc-length", "0x1000"}),
+        b({"--crc-start", "0xEEC70", "--crc-length", "0x1000"});
+    FlashRun run = RunFlash(
+        {"--port", a.Sim.Device, "--port", b.Sim.Device, "--firmware", firmware, "--trace", trace}, 60);
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    for (TestDevice* pDevice : {&a, &b}) {
+        std::string tag = pDevice->Sim.Device.substr(pDevice->Sim.Device.rfind('/') + 1);
+        std::vector<std::string> lines = Sim_ReadLines(trace + "." + tag);
+        EXPECT_GT(lines.size(), 5u) << tag;
+        EXPECT_TRUE(pDevice->Flash() == expected) << tag;
+    }
 }
 
 TEST(FlashCliDevices, SeveralWithABadPortStillUpdatesTheOthers) {
