@@ -59,6 +59,10 @@ set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_BINARY_DIR}/packaging/cpack_options.cmake
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# The Windows packages' README.txt (configured in every build, so that its version is checked on Linux).
+configure_file("${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in" "${CMAKE_BINARY_DIR}/packaging/README.txt"
+               @ONLY NEWLINE_STYLE CRLF)
+
 # The programs of the Linux package, each with its man page.
 set(tq330_linux_programs tq330-updater tq330-flash tq330-sim)
 
@@ -144,8 +148,6 @@ else()
     message(STATUS "No Windows program in this build: no package target")
     return()
   endif()
-  configure_file("${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in"
-                 "${CMAKE_BINARY_DIR}/packaging/README.txt" @ONLY NEWLINE_STYLE CRLF)
   install(FILES "${CMAKE_BINARY_DIR}/packaging/README.txt" DESTINATION .)
 
   set(CPACK_PACKAGE_INSTALL_DIRECTORY "TQ330 Updater")

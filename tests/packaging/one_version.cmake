@@ -2,8 +2,8 @@
 #
 # Copies the source tree, changes the version in project(VERSION) and nowhere else, configures it
 # three ways (the placeholder firmware refused, the placeholder allowed, a release firmware) and
-# checks that the man pages, the changelog, the AppStream data, the package names and the version
-# header follow the new version and that the old one is nowhere left.
+# checks that the man pages, the changelog, the AppStream data, the Windows README, the package names
+# and the version header follow the new version and that the old one is nowhere left.
 
 set(new_version 7.42)
 
@@ -74,6 +74,8 @@ foreach(build refused allowed release)
   endif()
   expect_in("${metainfo}" "<release version=\"${new_version}")
   expect_not_in("${b}/packaging/changelog" "${old_version}")
+  expect_in("${b}/packaging/README.txt" "TQ330 Updater ${new_version} for Windows")
+  expect_not_in("${b}/packaging/README.txt" "${old_version}")
   expect_not_in("${b}/CPackConfig.cmake" "\"${old_version}")
   # The version header the programs print, wherever the build generates it.
   file(GLOB_RECURSE headers "${b}/*version*.h")
