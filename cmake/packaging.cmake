@@ -59,9 +59,12 @@ set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_BINARY_DIR}/packaging/cpack_options.cmake
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# The Windows packages' README.txt (configured in every build, so that its version is checked on Linux).
-configure_file("${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in" "${CMAKE_BINARY_DIR}/packaging/README.txt"
-               @ONLY NEWLINE_STYLE CRLF)
+# The Windows packages' README.txt (configured in every build, so that its version is checked on Linux),
+# with Windows line ends throughout, the inserted lines included.
+configure_file("${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in" "${CMAKE_BINARY_DIR}/packaging/README.lf" @ONLY)
+file(READ "${CMAKE_BINARY_DIR}/packaging/README.lf" tq330_readme)
+string(REPLACE "\n" "\r\n" tq330_readme "${tq330_readme}")
+file(WRITE "${CMAKE_BINARY_DIR}/packaging/README.txt" "${tq330_readme}")
 
 # The programs of the Linux package, each with its man page.
 set(tq330_linux_programs tq330-updater tq330-flash tq330-sim)

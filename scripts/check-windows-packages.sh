@@ -53,6 +53,11 @@ mapfile -t programs < <(sed -n "s|^$top/\([^/]*\.exe\)$|\1|p" "$work/zip.txt")
 [ ${#programs[@]} -gt 0 ] || fail "no program in the ZIP"
 echo "programs: ${programs[*]}"
 (cd "$work" && cmake -E tar xf "$zip")
+# Notepad of older Windows shows a file with bare line feeds as one line.
+if grep -q $'[^\r]$' "$work/$top/README.txt" || grep -qx '' "$work/$top/README.txt"; then
+  fail "README.txt has lines that do not end in CR LF"
+fi
+grep -q "^TQ330 Updater $version for Windows" "$work/$top/README.txt" || fail "README.txt is not of $version"
 
 # One Wine prefix for the whole check; its first start takes most of the time.
 start=$(date +%s)
