@@ -51,8 +51,10 @@ version="$(dpkg-deb -f "$deb" Version)"
 step "desktop file and AppStream data"
 desktop="$root/usr/share/applications/tq330-updater.desktop"
 [ -f "$desktop" ] || fail "no desktop file"
-desktop-file-validate "$desktop" || fail "desktop-file-validate"
-echo "desktop-file-validate: ok"
+# Errors, warnings and hints all fail.
+out="$(desktop-file-validate "$desktop" 2>&1)" || { echo "$out"; fail "desktop-file-validate"; }
+[ -z "$out" ] || { echo "$out"; fail "desktop-file-validate has remarks"; }
+echo "desktop-file-validate: no errors, warnings or hints"
 appstreamcli validate-tree --no-net "$root" || fail "appstreamcli validate-tree"
 grep -q "<release version=\"$version\"" "$root"/usr/share/metainfo/*.metainfo.xml ||
   fail "the AppStream release is not $version"
