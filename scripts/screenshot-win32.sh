@@ -11,17 +11,22 @@ out=${3:-$repo/docs/screenshot-win32.png}
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 800x500x24" "$0" "$win" "$dev" "$out"
 fi
+# Debian's wine64 package has the loader in /usr/lib/wine; the wine package adds /usr/bin/wine.
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
 sim_pid=""
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
+  "$wineserver" -k 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-wineboot -i >/dev/null 2>&1
-wineserver -w
+"$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -w
 "$dev/tools/tq330-sim/tq330-sim" --baud 57600 --clear-ms 300 >"$work/sim.out" 2>/dev/null &
 sim_pid=$!
 for _ in $(seq 100); do device=$(head -n1 "$work/sim.out" 2>/dev/null || true); [ -n "$device" ] && break; sleep 0.05; done
@@ -32,11 +37,11 @@ mkdir "$work/not-a-port"
   for n in 2 3 4 5 6 7 8 9; do printf '"COM%s"="%s"\n' "$n" "$work/not-a-port"; done
   printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
 } >"$work/setup.reg"
-wine reg import "$(winepath -w "$work/setup.reg" 2>/dev/null)" >/dev/null 2>&1
-wineserver -k 2>/dev/null || true
-wineserver -w
-wine "$win/tests/win32/win32_drive.exe" hold "$(winepath -w "$win/app/win32/tq330-updater.exe" 2>/dev/null)" \
-  "$(winepath -w "$work/taken" 2>/dev/null)" >"$work/drive.out" 2>/dev/null &
+"$wine" reg import "$("$wine" winepath -w "$work/setup.reg" 2>/dev/null)" >/dev/null 2>&1
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -w
+"$wine" "$win/tests/win32/win32_drive.exe" hold "$("$wine" winepath -w "$win/app/win32/tq330-updater.exe" 2>/dev/null)" \
+  "$("$wine" winepath -w "$work/taken" 2>/dev/null)" >"$work/drive.out" 2>/dev/null &
 drive_pid=$!
 for _ in $(seq 1200); do grep -q '^window' "$work/drive.out" 2>/dev/null && break; sleep 0.1; done
 geometry=$(tr -d '\r' <"$work/drive.out" | awk '/^window/ {print $2}')

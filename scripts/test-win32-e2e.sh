@@ -31,20 +31,25 @@ for f in "$exe" "$drive" "$sim" "$flash_of"; do
   [ -x "$f" ] || [ -f "$f" ] || { echo "missing $f (build the win64 and dev presets first)" >&2; exit 2; }
 done
 
+# Debian's wine64 package has the loader in /usr/lib/wine; the wine package adds /usr/bin/wine.
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
 sim_pid=""
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
+  "$wineserver" -k 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 t_all=$(date +%s)
 mkdir "$work/not-a-port"
-wineboot -i >/dev/null 2>&1
-wineserver -w
+"$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -w
 
 start_sim() { # starts the simulator with the given options; sets sim_pid and device
   "$sim" "$@" >"$work/sim.out" 2>"$work/sim.err" &
@@ -64,8 +69,8 @@ stop_sim() { kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null ||
 # to a missing device; a folder cannot be opened as a port, so a name mapped to one is absent and the
 # program sees only the simulator (or nothing).
 map_ports() { # map_ports DEVICE|""
-  wineserver -k 2>/dev/null || true
-  wineserver -w
+  "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -w
   {
     printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
     for n in 1 2 3 4 5 6 7 8 9; do
@@ -77,13 +82,13 @@ map_ports() { # map_ports DEVICE|""
     # manager to take a hidden window away (about 2 s at every end).
     printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
   } >"$work/ports.reg"
-  wine reg import "$(winepath -w "$work/ports.reg" 2>/dev/null)" >/dev/null 2>&1
-  wineserver -k 2>/dev/null || true
-  wineserver -w
+  "$wine" reg import "$("$wine" winepath -w "$work/ports.reg" 2>/dev/null)" >/dev/null 2>&1
+  "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -w
 }
 
 drive() { # drive CASE: runs the driver; its output indented
-  wine "$drive" "$1" "$(winepath -w "$exe" 2>/dev/null)" 2>/dev/null | tr -d '\r' | sed 's/^/  /'
+  "$wine" "$drive" "$1" "$("$wine" winepath -w "$exe" 2>/dev/null)" 2>/dev/null | tr -d '\r' | sed 's/^/  /'
   return "${PIPESTATUS[0]}"
 }
 

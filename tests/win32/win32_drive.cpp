@@ -5,6 +5,8 @@
 //
 //   win32_drive CASE PATH\tq330-updater.exe
 //   CASE: update | reject | close-clear | escape-clear | noport
+//   win32_drive hold PATH\tq330-updater.exe FILE   (the window while it programs, for a screenshot)
+//   win32_drive idle PATH\tq330-updater.exe SECONDS (the window left alone, for the idle figures)
 // Prints what it saw; exit code 0 when every check passed.
 #include "app/win32/win32.h"
 
@@ -327,7 +329,7 @@ int CaseUpdate(const char* exe, const char* expected) {
     CheckWindow(updater);
     double seconds = 0;
     std::string result = RunUpdateToEnd(updater, &seconds);
-    std::printf("final status \"%s\" after %.1f s\n", result.c_str(), seconds);
+    std::printf("final status \"%s\" after %.3f s\n", result.c_str(), seconds);
     Check(result == expected, expected);
     Sleep(2000);
     Check(Status(updater) == expected && IsWindowVisible(Control(updater, IDC_STATUS)),
@@ -404,6 +406,20 @@ int CaseHold(const char* exe, const char* releaseFile) {
     return WaitForEnd(updater, 5000) == 0 ? 0 : 1;
 }
 
+// For the idle figures: the window left alone for the given seconds, then the close box.
+int CaseIdle(const char* exe, int seconds) {
+    Updater updater;
+    if (!Launch(exe, &updater))
+        return 1;
+    updater.hDialog = FindProcessWindow(updater, "#32770", TITLE, 30000);
+    if (!updater.hDialog)
+        return 1;
+    std::printf("window shown\n");
+    Sleep(seconds * 1000);
+    PostMessageA(updater.hDialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return WaitForEnd(updater, 5000) == 0 ? 0 : 1;
+}
+
 BOOL CALLBACK FindBoxText(HWND hChild, LPARAM lParam) {
     auto* pTexts = reinterpret_cast<std::string*>(lParam);
     char acClass[32] = {};
@@ -449,6 +465,8 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc == 4 && std::string(argv[1]) == "hold")
         return CaseHold(argv[2], argv[3]);
+    if (argc == 4 && std::string(argv[1]) == "idle")
+        return CaseIdle(argv[2], std::atoi(argv[3]));
     if (argc != 3) {
         std::fprintf(stderr,
                      "usage: win32_drive update|reject|close-clear|escape-clear|noport UPDATER.EXE\n");
