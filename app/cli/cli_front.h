@@ -10,6 +10,9 @@ void CLI_OpenDialog();
 bool CLI_DialogEnded();
 // Handles one queued message, waiting at most timeoutMs for it; false when none came.
 bool CLI_WaitMessageFor(int timeoutMs);
+// A click of the session's own (Start, Ok, Cancel): DLG_Proc, with every status line it leaves
+// reported before it returns, as after a queued command.
+void CLI_Click(int id);
 // Any thread: the user asked to stop (Ctrl-C, SIGTERM). Queued like a command, so that the rules
 // see it on the main thread, also inside a running update.
 void CLI_PostInterrupt();

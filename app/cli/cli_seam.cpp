@@ -93,6 +93,12 @@ bool CLI_WaitMessageFor(int timeoutMs) {
     return true;
 }
 
+void CLI_Click(int id) {
+    FlushStatus();
+    DLG_Proc(id, 0);
+    FlushStatus();
+}
+
 void CLI_PostInterrupt() {
     std::lock_guard<std::mutex> guard(QueueLock);
     Queue.push_back(ID_INTERRUPT);
@@ -217,6 +223,7 @@ void DLG_UiGetControlText(int id, char* acText, size_t size) {
 void DLG_UiBeep() {}
 
 void DLG_UiEndDialog() {
+    FlushStatus();
     bEnded = true;
     std::lock_guard<std::mutex> guard(QueueLock);
     bDialogExists = false; // later notifications go nowhere, as after the window's end

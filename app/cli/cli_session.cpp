@@ -194,7 +194,9 @@ int FinalExit() {
             return EXIT_INTERRUPTED;
         return S.NotUpdated > 0 ? EXIT_NOT_UPDATED : EXIT_UPDATED;
     }
-    return S.LastUpdated ? EXIT_UPDATED : (S.Interrupted ? EXIT_INTERRUPTED : EXIT_NOT_UPDATED);
+    // The text the rules left on the status line decides, as it does in the window.
+    bool updated = S.UpdateStarted && CLI_ControlText(IDC_STATUS) == TEXT_UPDATED;
+    return updated ? EXIT_UPDATED : (S.Interrupted ? EXIT_INTERRUPTED : EXIT_NOT_UPDATED);
 }
 
 } // namespace
@@ -236,6 +238,8 @@ void CLI_OnStatus(const std::string& text) {
     S.LastUpdated = text == TEXT_UPDATED;
     (S.LastUpdated ? S.Updated : S.NotUpdated)++;
     std::string line = text + CrcText();
+    if (!S.LastUpdated && S.FailedStep.empty() && S.TargetCrc != TARGET_CRC_UNKNOWN && !S.Interrupted)
+        S.FailedStep = "the CRCs differ"; // every job succeeded: the compare failed
     if (!S.LastUpdated && !S.FailedStep.empty())
         line += ": " + S.FailedStep;
     if (!S.LastUpdated && S.Interrupted)
@@ -289,7 +293,7 @@ void CLI_OnInterrupt() {
         OUT_Line(UpdateRunning() ? "Interrupted: cancelling (Ctrl-C again ends at once)" : "Interrupted");
     S.Interrupted = true;
     // The window's Cancel/Ok button: cancels a running update, or ends the dialog when it reads "Ok".
-    DLG_Proc(IDC_CANCEL, 0);
+    CLI_Click(IDC_CANCEL);
 }
 
 void CLI_OnErrorBox(const char* text) {
@@ -319,7 +323,7 @@ int CLI_RunSession(const CliOptions& options) {
 
     bool lookFirst = options.Check || options.SkipCurrent;
     if (!lookFirst)
-        DLG_Proc(IDC_START, 0); // armed: the first connection starts the update
+        CLI_Click(IDC_START); // armed: the first connection starts the update
     const double deadline = OUT_Now() + options.WaitSeconds;
     for (;;) {
         if (CLI_DialogEnded())
@@ -327,7 +331,7 @@ int CLI_RunSession(const CliOptions& options) {
         if (S.Interrupted && !UpdateRunning())
             break;
         if (!options.Loop && DLG_UpdateEnded()) {
-            DLG_Proc(IDC_CANCEL, 0); // Ok
+            CLI_Click(IDC_CANCEL); // Ok
             continue;
         }
         if (lookFirst && DLG_IsConnected() && !UpdateRunning()) {
@@ -342,7 +346,7 @@ int CLI_RunSession(const CliOptions& options) {
             if (S.Interrupted)
                 break;
             OUT_Line("Target holds other firmware" + CrcText() + ": updating");
-            DLG_Proc(IDC_START, 0);
+            CLI_Click(IDC_START);
             continue;
         }
         double now = OUT_Now();

@@ -86,9 +86,11 @@ void VIEW_Draw(std::vector<PortView>& views, bool terminal, bool redraw) {
         std::fprintf(stderr, "\033[%zuA", views.size());
     for (const PortView& v : views) {
         std::string state;
-        if (v.ExitCode >= 0 || !v.Result.empty())
+        if (v.ExitCode >= 0 || !v.Result.empty()) {
             state = v.Result.empty() ? "ended" : v.Result;
-        else if (!v.Step.empty())
+            if (state != "updated" && state != "current" && !v.Line.empty())
+                state += " (" + v.Line + ")";
+        } else if (!v.Step.empty())
             state = v.Step + (v.Percent >= 0 ? " " + std::to_string(v.Percent) + "%" : "");
         else
             state = v.Line;

@@ -186,6 +186,18 @@ TEST(FlashCli, RejectedBlockEndsWith1AndIsNeverMadeValid) {
     EXPECT_EQ(std::count(commands.begin(), commands.end(), 3), 0);
 }
 
+TEST(FlashCli, WrongCrcEndsWith1AndTheApplicationIsNotStarted) {
+    TestDevice device({"--wrong-crc"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--json"}, 60);
+    EXPECT_EQ(run.ExitCode, 1);
+    std::string result = Events(run.Out, "result").at(0);
+    EXPECT_EQ(Field(result, "result"), "not updated");
+    EXPECT_EQ(Field(result, "failed_step"), "the CRCs differ");
+    EXPECT_NE(Field(result, "image_crc"), Field(result, "target_crc"));
+    std::vector<int> commands = device.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 7), 0);
+}
+
 TEST(FlashCli, DeviceGoneMidUpdateEndsWith1) {
     TestDevice device({"--unplug-after-blocks", "20"});
     FlashRun run = RunFlash({"--port", device.Sim.Device}, 120);
@@ -236,6 +248,15 @@ TEST(FlashCli, CheckTellsCurrentFromStaleAndWritesNothing) {
     EXPECT_EQ(skip.ExitCode, 0);
     std::vector<int> commands = device.Commands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), 1), 1) << "cleared again though current";
+}
+
+TEST(FlashCli, SkipCurrentUpdatesAStaleDeviceAfterLooking) {
+    TestDevice device({"--fill", "0x00"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--skip-current", "--json"}, 60);
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(Field(Events(run.Out, "result").at(0), "result"), "updated");
+    EXPECT_EQ(device.Commands(), (std::vector<int>{5, 1, 2, 3, 5, 7}));
+    EXPECT_TRUE(device.Flash() == ImageFlash());
 }
 
 // The frames of the trace, byte for byte, from a firmware of one 4-byte record and a device whose
