@@ -110,8 +110,11 @@ ComHandle COM_OsOpen(int index) {
     if (*pDevice == '\0')
         return COM_NO_HANDLE;
     int fd = open(pDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        if (errno == EACCES)
+            COM_NotePermissionDenied(pDevice);
         return COM_NO_HANDLE;
+    }
     // Not a terminal is not a serial port. The lock is the one other serial tools honour; TIOCEXCL
     // also keeps out programs that do not.
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {

@@ -109,6 +109,14 @@ void Report(const char* result, int exitCode, const std::string& line) {
     OUT_Always(line);
 }
 
+// A port error; when the port was refused for lack of permission, also the one thing the user can
+// do about it, in the words the window and the man page use.
+void ReportPortError(int exitCode, const std::string& line) {
+    Report("port error", exitCode, line);
+    if (*COM_PermissionDeniedText() != '\0')
+        OUT_Always(COM_PermissionDeniedText());
+}
+
 void ReportTally() {
     char acText[96];
     std::snprintf(acText, sizeof acText, "Tally: %d updated, %d not updated", S.Updated, S.NotUpdated);
@@ -298,7 +306,7 @@ int CLI_RunSession(const CliOptions& options) {
     Worker_Start();
     int chosen = ChoosePort();
     if (chosen != 0) {
-        Report("port error", chosen, "Error: " + S.PortError);
+        ReportPortError(chosen, "Error: " + S.PortError);
         return chosen;
     }
     DLG_SetTitle(APP_GetTitle());
@@ -306,8 +314,8 @@ int CLI_RunSession(const CliOptions& options) {
     DLG_Init(); // opens the port as the window does
     if (!S.PortError.empty()) {
         std::string why = CLI_DescribePortProblem(S.Device);
-        Report("port error", EXIT_PORT,
-               "Error: " + S.PortError + (why.empty() ? "" : " (" + S.Device + ": " + why + ")"));
+        ReportPortError(EXIT_PORT,
+                        "Error: " + S.PortError + (why.empty() ? "" : " (" + S.Device + ": " + why + ")"));
         return EXIT_PORT;
     }
     OUT_Event("port_opened", JsonLine().Add("port", S.Port).Add("device", S.Device));

@@ -1,6 +1,5 @@
 #include "sim_harness.h"
 
-#include "image/image_store.h"
 #include "link/frame.h"
 
 #include <cerrno>
@@ -248,16 +247,4 @@ std::vector<std::string> Sim_ReadLines(const std::string& path) {
     for (std::string line; std::getline(file, line);)
         lines.push_back(line);
     return lines;
-}
-
-std::vector<uint8_t> Sim_FlashOf(ImageStore* pImage) {
-    std::vector<uint8_t> flash(SIM_FLASH_SIZE, 0xFF);
-    for (uint32_t i = 0; i < ImageStore_AreaCount(pImage); ++i) {
-        uint32_t start = 0, length = 0;
-        ImageStore_AreaInfo(pImage, i, &start, &length);
-        for (uint32_t a = start; a < start + length; ++a)
-            if (a >= SIM_FLASH_START && a - SIM_FLASH_START < SIM_FLASH_SIZE)
-                flash[a - SIM_FLASH_START] = static_cast<uint8_t>(ImageStore_GetByte(pImage, a));
-    }
-    return flash;
 }

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Builds the Windows program and its test suites (preset win64) and runs the suites under Wine in a
+# throw-away prefix. The COM suite talks to Linux processes through COM ports that Wine maps to
+# pseudo-terminals: COM1 an echo peer, COM2 a peer that replies in pieces, COM3 tq330-sim, whose
+# flash dump must then equal the image the suite programmed. Those Linux programs come from a Linux
+# build of the project (build/ci, or the folder in TQ330_LINUX_BUILD), configured here if missing.
+# Exits non-zero if any suite fails.
+set -euo pipefail
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$repo"
+linux_build="${TQ330_LINUX_BUILD:-build/ci}"
+win_build=build/win64
+
+now() { date +%s.%N; }
+since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.1f", e - s }'; }
+timings=()
+
+# Debian's wine64 package has the loader in /usr/lib/wine; the wine package adds /usr/bin/wine.
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
+
+start=$(now)
+cmake --preset win64 >/dev/null
+cmake --build --preset win64
+timings+=("win64 build: $(since "$start") s")
+
+start=$(now)
+[ -f "$linux_build/CMakeCache.txt" ] || cmake --preset ci >/dev/null
+cmake --build "$linux_build" --target tq330-sim com_win32_peer com_win32_pty_parity
+timings+=("Linux peers build: $(since "$start") s")
+
+work="$(mktemp -d)"
+export WINEPREFIX="$work/prefix"
+export WINEDEBUG=-all
+# No Mono or Gecko installer: the suites need neither.
+export WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  "$wineserver" -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+start=$(now)
+"$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -w
+timings+=("wineboot -i: $(since "$start") s")
+
+failed=()
+run_suite() { # name, exe, arguments...
+  local name="$1" exe="$2"
+  shift 2
+  local start
+  start=$(now)
+  echo "=== $name"
+  if "$wine" "$exe" "$@"; then
+    timings+=("$name: $(since "$start") s")
+  else
+    timings+=("$name: $(since "$start") s, FAILED")
+    failed+=("$name")
+  fi
+}
+
+for suite in image/image_tests firmware/firmware_tests firmware/firmware_defective_tests link/link_tests \
+             update/update_tests; do
+  run_suite "$(basename "$suite")" "$win_build/tests/$suite.exe"
+done
+
+# Starts a Linux peer; sets peer_pty to the pseudo-terminal it serves (its first line of output).
+start_peer() { # output file, program, arguments...
+  local out="$1"
+  shift
+  "$@" >"$out" &
+  pids+=($!)
+  for _ in $(seq 100); do
+    [ -s "$out" ] && break
+    sleep 0.05
+  done
+  peer_pty=$(head -n 1 "$out")
+  [ -n "$peer_pty" ] || { echo "$1 did not start" >&2; exit 1; }
+}
+start_peer "$work/echo.out" "$linux_build/tests/com_win32/com_win32_peer" echo
+echo_pty=$peer_pty
+start_peer "$work/split.out" "$linux_build/tests/com_win32/com_win32_peer" split
+split_pty=$peer_pty
+start_peer "$work/sim.out" "$linux_build/tools/tq330-sim/tq330-sim" --baud 0 --clear-ms 50 --dump "$work/flash.bin"
+sim_pty=$peer_pty
+sim_pid=${pids[-1]}
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$echo_pty" /f >/dev/null
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$split_pty" /f >/dev/null
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM3 /d "$sim_pty" /f >/dev/null
+# Wine makes its COM devices from that key when its server starts. Started here, so that its
+# dump of objects at exit goes to a log instead of the suite's output.
+"$wineserver" -k
+"$wineserver" -w
+"$wineserver" -p >"$work/wineserver.log" 2>&1
+
+# A pseudo-terminal has no parity bit; the shim lets it take the program's odd-parity settings.
+LD_PRELOAD="$repo/$linux_build/tests/com_win32/libcom_win32_pty_parity.so" \
+  run_suite com_win32_tests "$win_build/tests/com_win32/com_win32_tests.exe" \
+  --echo-port=0 --split-port=1 --sim-port=2 --flash-out="Z:$work/expected.bin"
+
+# What Wine made of the program's line settings on the echo peer's pty, which the peer left cooked
+# (echo, canonical, CR to NL, XON/XOFF): 57600 baud, 8 bits, odd parity checked on input (the pty
+# itself drops the parity enable), one stop bit, no flow control, raw both ways.
+tokens=$(stty -a -F "$echo_pty" | tr ' ;' '\n\n')
+missing=()
+for flag in 57600 cs8 parodd inpck -cstopb -crtscts -ixon -ixoff -icrnl -inlcr -igncr -istrip -parmrk \
+            -opost -icanon -echo -isig -iexten; do
+  grep -qx -- "$flag" <<<"$tokens" || missing+=("$flag")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  timings+=("line settings on the pty: 57600 8O1, raw, no flow control")
+else
+  timings+=("line settings on the pty: missing ${missing[*]}")
+  failed+=("line settings")
+fi
+
+kill "$sim_pid"
+wait "$sim_pid" || true
+if cmp -s "$work/flash.bin" "$work/expected.bin"; then
+  timings+=("simulator flash after the COM suite: equal to the image")
+else
+  timings+=("simulator flash after the COM suite: DIFFERS from the image")
+  failed+=("simulator flash")
+fi
+
+echo
+printf '%s\n' "${timings[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "All Windows suites passed under Wine."

@@ -1,0 +1,38 @@
+// Preloaded into Wine (LD_PRELOAD) by scripts/test-win64.sh, so that a pseudo-terminal can stand in
+// for a serial line with parity. The pty driver has no parity bit: it takes the settings and clears
+// PARENB, and glibc's tcsetattr then reports EINVAL because PARENB did not stick. Wine turns that
+// into a failed SetCommState, and the program's own line settings (odd parity) could never be opened
+// on a pty. On a pty slave, a setting that took effect in everything but PARENB counts as done here;
+// every other device and every other difference still fails as before.
+#include <cerrno>
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+
+namespace {
+
+// Unix98 pty slaves: majors 136 to 143.
+bool IsPtySlave(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && major(info.st_rdev) >= 136 &&
+           major(info.st_rdev) <= 143;
+}
+
+} // namespace
+
+extern "C" int tcsetattr(int fd, int action, const struct termios* pWanted) {
+    using Fn = int (*)(int, int, const struct termios*);
+    static const Fn pfnReal = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "tcsetattr"));
+    const int result = pfnReal(fd, action, pWanted);
+    if (result == 0 || errno != EINVAL || !IsPtySlave(fd))
+        return result;
+    struct termios now;
+    if (tcgetattr(fd, &now) != 0 || (now.c_cflag & ~PARENB) != (pWanted->c_cflag & ~PARENB) ||
+        now.c_iflag != pWanted->c_iflag || now.c_oflag != pWanted->c_oflag ||
+        now.c_lflag != pWanted->c_lflag) {
+        errno = EINVAL;
+        return result;
+    }
+    return 0;
+}
