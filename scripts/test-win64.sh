@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Windows program and its test suites (preset win64) and runs the suites under Wine in a
 # throw-away prefix. The COM suite talks to Linux processes through COM ports that Wine maps to
-# pseudo-terminals: COM1 an echo peer, COM2 a peer that replies in pieces, COM3 tq330-sim, whose
-# flash dump must then equal the image the suite programmed. Those Linux programs come from a Linux
-# build of the project (build/ci, or the folder in TQ330_LINUX_BUILD), configured here if missing.
-# Exits non-zero if any suite fails.
+# pseudo-terminals: COM1 an echo peer, COM2 a peer that replies in pieces, COM3 tq330-sim (whose
+# flash dump must then equal the image the suite programmed), COM4 a peer that goes away. Those
+# Linux programs come from a Linux build of the project (build/ci, or the folder in
+# TQ330_LINUX_BUILD), configured here if missing. Exits non-zero if any suite or check fails.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo"
@@ -86,12 +86,15 @@ start_peer "$work/echo.out" "$linux_build/tests/com_win32/com_win32_peer" echo
 echo_pty=$peer_pty
 start_peer "$work/split.out" "$linux_build/tests/com_win32/com_win32_peer" split
 split_pty=$peer_pty
+start_peer "$work/gone.out" "$linux_build/tests/com_win32/com_win32_peer" gone
+gone_pty=$peer_pty
 start_peer "$work/sim.out" "$linux_build/tools/tq330-sim/tq330-sim" --baud 0 --clear-ms 50 --dump "$work/flash.bin"
 sim_pty=$peer_pty
 sim_pid=${pids[-1]}
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$echo_pty" /f >/dev/null
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$split_pty" /f >/dev/null
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM3 /d "$sim_pty" /f >/dev/null
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM4 /d "$gone_pty" /f >/dev/null
 # Wine makes its COM devices from that key when its server starts. Started here, so that its
 # dump of objects at exit goes to a log instead of the suite's output.
 "$wineserver" -k
@@ -101,7 +104,7 @@ sim_pid=${pids[-1]}
 # A pseudo-terminal has no parity bit; the shim lets it take the program's odd-parity settings.
 LD_PRELOAD="$repo/$linux_build/tests/com_win32/libcom_win32_pty_parity.so" \
   run_suite com_win32_tests "$win_build/tests/com_win32/com_win32_tests.exe" \
-  --echo-port=0 --split-port=1 --sim-port=2 --flash-out="Z:$work/expected.bin"
+  --echo-port=0 --split-port=1 --sim-port=2 --gone-port=3 --flash-out="Z:$work/expected.bin"
 
 # What Wine made of the program's line settings on the echo peer's pty, which the peer left cooked
 # (echo, canonical, CR to NL, XON/XOFF): 57600 baud, 8 bits, odd parity checked on input (the pty
