@@ -8,7 +8,7 @@
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo"
-linux_build="${TQ330_LINUX_BUILD:-build/ci}"
+linux_build="$(realpath -m "${TQ330_LINUX_BUILD:-build/ci}")"
 win_build=build/win64
 
 now() { date +%s.%N; }
@@ -27,7 +27,7 @@ cmake --build --preset win64
 timings+=("win64 build: $(since "$start") s")
 
 start=$(now)
-[ -f "$linux_build/CMakeCache.txt" ] || cmake --preset ci >/dev/null
+[ -f "$linux_build/CMakeCache.txt" ] || cmake --preset ci -B "$linux_build" >/dev/null
 cmake --build "$linux_build" --target tq330-sim com_win32_peer com_win32_pty_parity
 timings+=("Linux peers build: $(since "$start") s")
 
@@ -50,13 +50,15 @@ start=$(now)
 timings+=("wineboot -i: $(since "$start") s")
 
 failed=()
+suite_timeout=600
 run_suite() { # name, exe, arguments...
   local name="$1" exe="$2"
   shift 2
   local start
   start=$(now)
   echo "=== $name"
-  if "$wine" "$exe" "$@"; then
+  # A suite that hangs (a port call that never returns) fails instead of stopping CI.
+  if timeout "$suite_timeout" "$wine" "$exe" "$@"; then
     timings+=("$name: $(since "$start") s")
   else
     timings+=("$name: $(since "$start") s, FAILED")
@@ -102,7 +104,7 @@ sim_pid=${pids[-1]}
 "$wineserver" -p >"$work/wineserver.log" 2>&1
 
 # A pseudo-terminal has no parity bit; the shim lets it take the program's odd-parity settings.
-LD_PRELOAD="$repo/$linux_build/tests/com_win32/libcom_win32_pty_parity.so" \
+LD_PRELOAD="$linux_build/tests/com_win32/libcom_win32_pty_parity.so" \
   run_suite com_win32_tests "$win_build/tests/com_win32/com_win32_tests.exe" \
   --echo-port=0 --split-port=1 --sim-port=2 --gone-port=3 --flash-out="Z:$work/expected.bin"
 
