@@ -4,6 +4,7 @@
 #include "image/firmware_text.h"
 #include "image/image_store.h"
 #include "image/srecord_reader.h"
+#include "tq330_version.h"
 
 #include <cstdio>
 #include <cstring>
@@ -16,8 +17,8 @@ const int ERROR_SIZE = 255;
 const int RESULT_NO_MEMORY = -3;
 char acError[ERROR_SIZE];
 
-const int VERSION_MAJOR = 3;
-const int VERSION_MINOR = 11;
+const int VERSION_MAJOR = TQ330_VERSION_MAJOR;
+const int VERSION_MINOR = TQ330_VERSION_MINOR;
 const char* const PRODUCT_TEXT = "TQ330 Updater "; // the blank before " V" is part of the title
 char acVersion[16];
 char acTitle[64];

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 cmake --preset dev >/dev/null
-cmake --build --preset dev -j2 --target tq330-updater tq330-sim
+cmake --build --preset dev -j2 --target tq330-updater tq330-updater-driven tq330-sim
 
 build=build/dev
 sim_log=$(mktemp)
@@ -20,12 +20,13 @@ echo "device simulator on $port, listed as COM1"
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   echo "Press Start in the window; close it (Ok) when it reports the result."
-  TQ330_PORTS="$port" "$build/app/tq330-updater"
+  TQ330_PORTS="$port" "$build/app/qt/tq330-updater"
 else
   echo "No display here: the updater is a window. On a desktop session this script opens it for you;"
   echo "here it runs under a virtual display (xvfb-run), presses Start and Ok by itself, and prints"
   echo "the final state. An update at the device's 57600 baud takes about 70 s."
-  TQ330_PORTS="$port" TQ330_AUTOSTART=1 TQ330_AUTOCLOSE=1 xvfb-run -a "$build/app/tq330-updater"
+  # The driven build is the same program with the switches that press Start and Ok (test-only).
+  TQ330_PORTS="$port" TQ330_AUTOSTART=1 TQ330_AUTOCLOSE=1 xvfb-run -a "$build/tests/drive/tq330-updater-driven"
 fi
 echo "commands the device saw (polls left out):"
 grep -v '^cmd=0 ' "$sim_log" | awk '{split($1, c, "="); n[c[2]]++; if (!(c[2] in seen)) {seen[c[2]] = 1; order[++k] = c[2]}}

@@ -39,4 +39,8 @@ bash scripts/fuzz.sh 60
 stage "Win32 serial backend compiles"
 bash scripts/check-win32.sh
 
+stage "packages: .deb (lintian, validators, unpacked run), Windows installer and ZIP (under Wine)"
+# The committed firmware is the placeholder, so these are the test packages that say so.
+bash scripts/make-packages.sh --placeholder
+
 stage "all passed"

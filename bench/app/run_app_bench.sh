@@ -4,12 +4,14 @@
 #   idle CPU: the program's share of one core while its dialog waits with a target that answers
 #   the identify poll (57600 baud, the real pace) and with one that answers nothing;
 #   a whole update through the program at 57600 baud (about a minute; FULL_UPDATE=0 skips it).
-# Usage: run_app_bench.sh UPDATER SIM [RUNS] [IDLE_SECONDS]
+# Usage: run_app_bench.sh UPDATER SIM DRIVEN [RUNS] [IDLE_SECONDS]
+# (DRIVEN: the test-only build of the program with the switches that press Start and report.)
 set -euo pipefail
 updater=$1
 sim=$2
-runs=${3:-7}
-idle=${4:-10}
+driven=$3
+runs=${4:-7}
+idle=${5:-10}
 work=$(mktemp -d)
 sim_pid=""
 app_pid=""
@@ -40,7 +42,7 @@ start_sim --baud 57600
 : >"$work/startup" && : >"$work/rss"
 for _ in $(seq "$runs"); do
   t0=$(date +%s.%N)
-  shown=$(TQ330_PORTS=$device TQ330_BENCH_STARTUP=1 /usr/bin/time -f %M -o "$work/rss.one" "$updater" 2>/dev/null |
+  shown=$(TQ330_PORTS=$device TQ330_BENCH_STARTUP=1 /usr/bin/time -f %M -o "$work/rss.one" "$driven" 2>/dev/null |
           awk '/^shown/ {print $2}')
   awk -v a="$t0" -v b="$shown" 'BEGIN {printf "%.1f\n", (b - a) * 1000}' >>"$work/startup"
   cat "$work/rss.one" >>"$work/rss"
@@ -74,7 +76,7 @@ if [ "${FULL_UPDATE:-1}" != 0 ]; then
   # simulator logged: each character at 11 bits (8O1) at 57600 baud, plus the clear's own delay.
   clear_ms=1500
   start_sim --baud 57600 --clear-ms "$clear_ms" --log "$work/sim.log"
-  out=$(TQ330_PORTS=$device TQ330_AUTOSTART=1 TQ330_AUTOCLOSE=1 TQ330_TIMESTAMPS=1 "$updater" 2>/dev/null)
+  out=$(TQ330_PORTS=$device TQ330_AUTOSTART=1 TQ330_AUTOCLOSE=1 TQ330_TIMESTAMPS=1 "$driven" 2>/dev/null)
   stop_sim
   t_start=$(awk '$1 == "start" {print $2}' <<<"$out")
   t_end=$(awk '$1 == "end" {print $2}' <<<"$out")

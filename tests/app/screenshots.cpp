@@ -5,7 +5,8 @@
 
 #include "app/app.h"
 #include "app/dialog.h"
-#include "app/main_dialog.h"
+#include "app/dialog_rules.h"
+#include "app/qt/main_dialog.h"
 
 #include <QApplication>
 #include <QDir>

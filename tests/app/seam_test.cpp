@@ -4,7 +4,7 @@
 
 #include "app/app.h"
 #include "app/dialog.h"
-#include "app/main_dialog.h"
+#include "app/qt/main_dialog.h"
 
 #include <QProgressBar>
 #include <gtest/gtest.h>

@@ -3,7 +3,8 @@
 // embedded in place of the real one (TQ330_DEFECTIVE_IMAGE).
 #include "app/app.h"
 #include "app/dialog.h"
-#include "app/main_dialog.h"
+#include "app/dialog_rules.h"
+#include "app/qt/main_dialog.h"
 #include "link/worker.h"
 
 #include <QApplication>

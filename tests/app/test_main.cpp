@@ -1,7 +1,7 @@
 // Runs the app tests on the offscreen platform with three pseudo-terminals as COM1 to COM3.
 #include "app_test.h"
 
-#include "app/main_dialog.h"
+#include "app/qt/main_dialog.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -61,8 +61,25 @@ void Pump(int ms) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+#ifdef TQ330_OFFSET_SCREEN
+    // Two screens, the primary one not at the origin of the coordinates (1920, 100).
+    char acConfig[] = "/tmp/tq330-screens-XXXXXX";
+    int configFd = mkstemp(acConfig);
+    if (configFd < 0)
+        return 2;
+    const char acScreens[] = R"({"screens": [
+        {"name": "primary", "x": 1920, "y": 100, "width": 1280, "height": 1024, "logicalDpi": 96, "dpr": 1},
+        {"name": "right", "x": 3200, "y": 0, "width": 1920, "height": 1080, "logicalDpi": 96, "dpr": 1}]})";
+    bool written =
+        write(configFd, acScreens, sizeof acScreens - 1) == static_cast<ssize_t>(sizeof acScreens - 1);
+    close(configFd);
+    if (!written)
+        return 2;
+    setenv("QT_QPA_PLATFORM", (std::string("offscreen:configfile=") + acConfig).c_str(), 1);
+#else
     setenv("QT_QPA_PLATFORM", "offscreen",
            0); // also for test discovery, which runs without CTest's environment
+#endif
     std::string ports;
     for (int i = 0; i < 3; i++) {
         int slave = -1;
@@ -77,5 +94,9 @@ int main(int argc, char** argv) {
     setenv("TQ330_PORTS", ports.c_str(), 1);
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    return RUN_ALL_TESTS();
+    int result = RUN_ALL_TESTS();
+#ifdef TQ330_OFFSET_SCREEN
+    unlink(acConfig);
+#endif
+    return result;
 }

@@ -1,21 +1,18 @@
 // The program's entry: the window system, then the start-up sequence, then the end of the process.
 #include "app/app.h"
+#include "app/qt/main_dialog.h"
 
 #include <QApplication>
-#include <QIcon>
 
 #include <cstdio>
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-    QApplication application(argc, argv);
-    // The dialog's end is the program's end, decided by APP_Main returning, not by the last
-    // window being hidden (a running update may still be returning then).
-    QApplication::setQuitOnLastWindowClosed(false);
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/tq330/tq330-16.png"), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/tq330/tq330-32.png"), QSize(32, 32));
-    QApplication::setWindowIcon(icon);
+    // The program takes no command line: Qt gets only the program's name, so no option of Qt's
+    // own (-platform, -style, ...) can change what the program does.
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication application(qtArgc, argv);
+    QT_SetUpApplication();
 
     APP_Main();
 

@@ -1,13 +1,20 @@
-// Environment switches that let scripts drive the real program without a user; read only here.
+// tq330-updater-driven: the real program (the same start-up, dialog, worker and port) with switches
+// that let tests, benchmarks and the headless demo drive it without a user. A test-only build: the
+// shipped tq330-updater has none of this.
 //   TQ330_AUTOSTART=1      press Start once the dialog is shown
 //   TQ330_AUTOCLOSE=1      when the button reads "Ok", print the final state on stdout, press Ok
+//   TQ330_OK_DELAY_MS=N    with TQ330_AUTOCLOSE: wait N ms after the button reads "Ok" before looking
+//                          (what a user reads a moment after the end)
 //   TQ330_CLOSE_AFTER_MS=N close the dialog (as the close box does) N ms after it was shown
 //   TQ330_BENCH_STARTUP=1  print the wall-clock time at which the dialog was first shown, then close
 //   TQ330_TIMESTAMPS=1     with the two above: print "start <wall clock>" when Start is pressed and
 //                          "end <wall clock>" when the final state is seen (benchmarks time updates)
+#include "app/app.h"
 #include "app/dialog.h"
-#include "app/main_dialog.h"
+#include "app/dialog_rules.h"
+#include "app/qt/main_dialog.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -42,15 +49,14 @@ void PrintFinalState() {
     QWidget* pStart = DLG_Control(IDC_START);
     QWidget* pPorts = DLG_Control(IDC_PORT);
     auto* pButton = qobject_cast<QPushButton*>(DLG_Control(IDC_CANCEL));
-    std::printf("final status=\"%s\" start_visible=%d port_enabled=%d button=\"%s\"\n",
-                status.toUtf8().constData(), pStart && !pStart->isHidden() ? 1 : 0,
-                pPorts && pPorts->isEnabled() ? 1 : 0, pButton ? pButton->text().toUtf8().constData() : "");
+    std::printf("final status=\"%s\" status_visible=%d start_visible=%d port_enabled=%d button=\"%s\"\n",
+                status.toUtf8().constData(), pStatus && !pStatus->isHidden() ? 1 : 0,
+                pStart && !pStart->isHidden() ? 1 : 0, pPorts && pPorts->isEnabled() ? 1 : 0,
+                pButton ? pButton->text().toUtf8().constData() : "");
     std::fflush(stdout);
 }
 
-} // namespace
-
-void DLG_StartTestDrive(MainDialog* pDialog) {
+void StartTestDrive(MainDialog* pDialog) {
     if (Switch("TQ330_BENCH_STARTUP")) {
         QTimer::singleShot(0, pDialog, [] {
             timespec now{};
@@ -81,9 +87,44 @@ void DLG_StartTestDrive(MainDialog* pDialog) {
                 return;
             pTimer->stop();
             PrintTimestamp("end");
-            PrintFinalState();
-            pButton->click();
+            const char* pDelay = std::getenv("TQ330_OK_DELAY_MS");
+            int delayMs = pDelay ? std::atoi(pDelay) : 0;
+            QTimer::singleShot(delayMs, [] {
+                PrintFinalState();
+                if (auto* pOk = qobject_cast<QPushButton*>(DLG_Control(IDC_CANCEL)))
+                    pOk->click();
+            });
         });
         pTimer->start(10); // also the resolution of the "end" timestamp
     }
+}
+
+// Starts the drive when the dialog is first shown, as a user would begin once the window is there.
+class DriveOnShow : public QObject {
+  public:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override {
+        if (pEvent->type() == QEvent::Show && !bStarted) {
+            if (auto* pDialog = qobject_cast<MainDialog*>(pWatched)) {
+                bStarted = true;
+                StartTestDrive(pDialog);
+            }
+        }
+        return false;
+    }
+
+  private:
+    bool bStarted = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication application(qtArgc, argv);
+    QT_SetUpApplication();
+    DriveOnShow drive;
+    application.installEventFilter(&drive);
+    APP_Main();
+    std::fflush(nullptr);
+    std::_Exit(0);
 }

@@ -1,7 +1,8 @@
 // The dialog seam in Qt: the display operations, the worker's progress calls and notifications, the
 // message box and the control operations that the update flow and the link call.
 #include "app/dialog.h"
-#include "app/main_dialog.h"
+#include "app/dialog_rules.h"
+#include "app/qt/main_dialog.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -11,7 +12,6 @@
 #include <QPushButton>
 #include <QThread>
 
-#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -33,11 +33,6 @@ std::mutex SyncLock;
 std::condition_variable SyncDone;
 uint64_t DialogGeneration = 0;
 
-void SetVisible(int id, bool visible) {
-    if (QWidget* pControl = DLG_Control(id))
-        pControl->setVisible(visible);
-}
-
 QProgressBar* Bar() {
     return qobject_cast<QProgressBar*>(DLG_Control(IDC_PROGRESS));
 }
@@ -52,17 +47,8 @@ void ApplyRange(int32_t low, int32_t high) {
 }
 
 void ApplyProgress(int32_t pos) {
-    // pos * 100 / (high - low) as 32-bit signed arithmetic wraps, without the undefined behaviour
-    // of a signed overflow in C++.
-    int32_t percentage = 0;
-    int32_t span =
-        static_cast<int32_t>(static_cast<uint32_t>(ProgressHigh) - static_cast<uint32_t>(ProgressLow));
-    if (ProgressHigh != ProgressLow) {
-        int32_t scaled = static_cast<int32_t>(static_cast<uint32_t>(pos) * 100u);
-        percentage = (scaled == INT32_MIN && span == -1) ? INT32_MIN : scaled / span;
-    }
     char acBuffer[16] = {};
-    std::snprintf(acBuffer, sizeof acBuffer, "%d%%", percentage);
+    DLG_FormatPercentage(pos, ProgressLow, ProgressHigh, acBuffer, sizeof acBuffer);
     DLG_SetControlText(IDC_PERCENT, acBuffer);
     if (QProgressBar* pBar = Bar())
         pBar->setValue(std::clamp(pos, pBar->minimum(), pBar->maximum()));
@@ -108,28 +94,6 @@ void DLG_ReleaseProgressWaiters() {
     std::lock_guard<std::mutex> guard(SyncLock);
     DialogGeneration++;
     SyncDone.notify_all();
-}
-
-void DLG_ShowStatus(const char* text) {
-    DLG_SetControlText(IDC_STATUS, text);
-    SetVisible(IDC_STATUS, true);
-}
-
-void DLG_HideStatus() {
-    SetVisible(IDC_STATUS, false);
-}
-
-void DLG_ShowJob(const char* name) {
-    DLG_SetControlText(IDC_STATUS, name);
-    SetVisible(IDC_STATUS, true);
-    SetVisible(IDC_PROGRESS, true);
-    SetVisible(IDC_PERCENT, true);
-}
-
-void DLG_HideJob() {
-    SetVisible(IDC_STATUS, false);
-    SetVisible(IDC_PROGRESS, false);
-    SetVisible(IDC_PERCENT, false);
 }
 
 void DLG_SetProgressRange(int32_t low, int32_t high) {

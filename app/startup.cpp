@@ -1,0 +1,42 @@
+// Start-up and the error box, written once for every front end: the program's one sequence from
+// the embedded image to the dialog.
+#include "app/app.h"
+#include "app/dialog_ui.h"
+#include "link/com.h"
+#include "link/worker.h"
+
+#include <algorithm>
+
+int32_t aPortList[9] = {};
+int32_t PortCount = 0;
+
+namespace {
+
+int ErrorBoxNesting = 0;
+
+} // namespace
+
+void APP_ErrorBox(const char* text) {
+    int before = ErrorBoxNesting++;
+    // A report raised while a box is open (by a handler running inside the box's own loop) is
+    // dropped, not queued.
+    if (before == 0)
+        APP_UiErrorBox(text);
+    ErrorBoxNesting--;
+}
+
+void APP_Main() {
+    if (APP_LoadImage() != 0) {
+        // Every reader failure gives the same box; the reader's message stays in APP_LoadError().
+        APP_UiStartupBox("Data file not found!", false);
+        return;
+    }
+    Worker_Start();
+    PortCount = std::clamp<int32_t>(COM_DetectPorts(aPortList), 0, COM_PORT_COUNT);
+    if (PortCount == 0) {
+        COM_ReleaseDetectedPorts();
+        APP_UiStartupBox("No COM port detected. Application can not be executed!", true);
+        return;
+    }
+    DLG_Run(APP_GetTitle());
+}

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# End-to-end test of the Windows program: the shipped tq330-updater.exe under Wine, with COM1 mapped
+# to the pseudo-terminal of tq330-sim, driven from outside by tests/win32/win32_drive.exe (finds the
+# window by its title, checks its controls, presses its buttons, reads its status line). Cases:
+#   update        a whole update ends "Target updated successfully", still shown 2 s later, and the
+#                 simulator's flash is the image; Ok ends the program with exit code 0
+#   reject        a block the device rejects ends "Target not updated successfully"
+#   close-clear   the close box while "Clear target" shows (a 20 s erase) ends the program within 3 s
+#   escape-clear  the same with the Escape key
+#   noport        no COM port: the "Error" box with its text; closing it ends the program, exit code 0
+# Needs the win64 build (tq330-updater.exe, win32_drive.exe) and the dev build's tq330-sim and
+# sim_flash_of. Each run uses a throw-away Wine prefix; without a display it runs under xvfb-run.
+# Usage: scripts/test-win32-e2e.sh [WIN64_BUILD_DIR [DEV_BUILD_DIR [CASE...]]]
+set -euo pipefail
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+win=${1:-$repo/build/win64}
+dev=${2:-$repo/build/dev}
+shift $(($# > 2 ? 2 : $#))
+cases=("$@")
+[ ${#cases[@]} -gt 0 ] || cases=(update reject close-clear escape-clear noport)
+
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$win" "$dev" "${cases[@]}"
+fi
+
+exe=$win/app/win32/tq330-updater.exe
+drive=$win/tests/win32/win32_drive.exe
+sim=$dev/tools/tq330-sim/tq330-sim
+flash_of=$dev/tests/sim/sim_flash_of
+for f in "$exe" "$drive" "$sim" "$flash_of"; do
+  [ -x "$f" ] || [ -f "$f" ] || { echo "missing $f (build the win64 and dev presets first)" >&2; exit 2; }
+done
+
+# Debian's wine64 package has the loader in /usr/lib/wine; the wine package adds /usr/bin/wine.
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
+work=$(mktemp -d)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  "$wineserver" -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+t_all=$(date +%s)
+mkdir "$work/not-a-port"
+"$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -w
+
+start_sim() { # starts the simulator with the given options; sets sim_pid and device
+  "$sim" "$@" >"$work/sim.out" 2>"$work/sim.err" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    device=$(head -n1 "$work/sim.out" 2>/dev/null || true)
+    [ -n "$device" ] && return 0
+    sleep 0.05
+  done
+  echo "the simulator did not start" >&2
+  exit 1
+}
+stop_sim() { kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; sim_pid=""; }
+
+# Wine reads its port table when its server starts. It maps the machine's own serial devices
+# (/dev/ttyS*) to the COM names left free, and opens /dev/ttyS<n-1> for a name mapped to nothing or
+# to a missing device; a folder cannot be opened as a port, so a name mapped to one is absent and the
+# program sees only the simulator (or nothing).
+map_ports() { # map_ports DEVICE|""
+  "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -w
+  {
+    printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+    for n in 1 2 3 4 5 6 7 8 9; do
+      value=$work/not-a-port
+      [ "$n" = 1 ] && [ -n "$1" ] && value=$1
+      printf '"COM%s"="%s"\n' "$n" "$value"
+    done
+    # Xvfb runs no window manager: Wine then draws the frames itself and does not wait for a window
+    # manager to take a hidden window away (about 2 s at every end).
+    printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
+  } >"$work/ports.reg"
+  "$wine" reg import "$("$wine" winepath -w "$work/ports.reg" 2>/dev/null)" >/dev/null 2>&1
+  "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -w
+}
+
+drive() { # drive CASE: runs the driver; its output indented
+  "$wine" "$drive" "$1" "$("$wine" winepath -w "$exe" 2>/dev/null)" 2>/dev/null | tr -d '\r' | sed 's/^/  /'
+  return "${PIPESTATUS[0]}"
+}
+
+failed=0
+for c in "${cases[@]}"; do
+  t0=$(date +%s.%N)
+  echo "== $c"
+  rc=0
+  case $c in
+    update)
+      start_sim --baud 0 --clear-ms 500 --dump "$work/flash"
+      map_ports "$device"
+      drive update || rc=$?
+      stop_sim
+      "$flash_of" "$work/expected"
+      if cmp -s "$work/flash" "$work/expected"; then
+        echo "  ok   the simulator's flash is the image"
+      else
+        echo "  FAIL the simulator's flash is not the image"; rc=1
+      fi
+      ;;
+    reject)
+      start_sim --baud 0 --clear-ms 500 --reject-at 0xB0000
+      map_ports "$device"
+      drive reject || rc=$?
+      stop_sim
+      ;;
+    close-clear | escape-clear)
+      start_sim --baud 0 --clear-ms 20000
+      map_ports "$device"
+      drive "$c" || rc=$?
+      stop_sim
+      ;;
+    noport)
+      map_ports ""
+      drive noport || rc=$?
+      ;;
+    *) echo "unknown case $c" >&2; rc=2 ;;
+  esac
+  t1=$(date +%s.%N)
+  printf '%s %s (%.1f s)\n' "$([ $rc = 0 ] && echo PASSED || echo FAILED)" "$c" "$(echo "$t1 - $t0" | bc)"
+  [ $rc = 0 ] || failed=1
+done
+echo "all cases: $(( $(date +%s) - t_all )) s"
+exit $failed
