@@ -3,6 +3,7 @@
 // names them on the command line:
 //   --echo-port=N   COM<N+1> sends back every byte (com_win32_peer echo)
 //   --split-port=N  COM<N+1> answers a first Frame in pieces 10 ms apart (com_win32_peer split)
+//   --gone-port=N   COM<N+1> goes away at the first byte it receives (com_win32_peer gone)
 //   --sim-port=N    COM<N+1> is tq330-sim
 //   --flash-out=F   where to write the flash the programmed image must leave in the simulator
 #pragma once
@@ -15,6 +16,7 @@
 struct ComWin32Config {
     int EchoPort = -1;
     int SplitPort = -1;
+    int GonePort = -1;
     int SimPort = -1;
     std::string FlashOut;
 };

@@ -2,6 +2,7 @@
 // device path on the first line of standard output, and answers until it is stopped (SIGTERM).
 //
 //   com_win32_peer echo    sends back every byte it receives, as received
+//   com_win32_peer gone    ends at the first byte it receives, as a device that is unplugged
 //   com_win32_peer split   answers a Frame whose data differ from the previous Frame's (a new
 //                          request) with a useless reply in three pieces 10 ms apart, and a Frame
 //                          sent again (a retry) with a Frame of the same command whose two data
@@ -80,8 +81,9 @@ void AnswerFrames(int fd, std::vector<uint8_t>& input, std::vector<uint8_t>& las
 
 int main(int argc, char** argv) {
     const bool split = argc == 2 && strcmp(argv[1], "split") == 0;
-    if (argc != 2 || (!split && strcmp(argv[1], "echo") != 0)) {
-        fprintf(stderr, "usage: com_win32_peer echo|split\n");
+    const bool gone = argc == 2 && strcmp(argv[1], "gone") == 0;
+    if (argc != 2 || (!split && !gone && strcmp(argv[1], "echo") != 0)) {
+        fprintf(stderr, "usage: com_win32_peer echo|gone|split\n");
         return 2;
     }
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -109,6 +111,8 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10)); // no client: nothing to read
             continue;
         }
+        if (gone)
+            return 0; // both ends of the pty close: the line hangs up
         if (!split) {
             WriteAll(master, acBuffer, static_cast<size_t>(n));
             continue;
