@@ -6,6 +6,7 @@
 //   win32_drive CASE PATH\tq330-updater.exe
 //   CASE: update | reject | close-clear | escape-clear | noport
 //   win32_drive hold PATH\tq330-updater.exe FILE   (the window while it programs, for a screenshot)
+//   win32_drive time PATH\tq330-updater.exe       (Start as soon as connected, the update timed)
 //   win32_drive idle PATH\tq330-updater.exe SECONDS (the window left alone, for the idle figures)
 // Prints what it saw; exit code 0 when every check passed.
 #include "app/win32/win32.h"
@@ -406,6 +407,30 @@ int CaseHold(const char* exe, const char* releaseFile) {
     return WaitForEnd(updater, 5000) == 0 ? 0 : 1;
 }
 
+// For the update figure: Start pressed as soon as the target is connected, the final status timed.
+int CaseTime(const char* exe) {
+    Updater updater;
+    if (!Launch(exe, &updater))
+        return 1;
+    updater.hDialog = FindProcessWindow(updater, "#32770", TITLE, 30000);
+    if (!updater.hDialog ||
+        WaitForStatus(updater, "Connection to target established", nullptr, 20000).empty())
+        return 1;
+    Clock::time_point start = Clock::now();
+    Click(Control(updater, IDC_START));
+    std::string result;
+    while (Seconds(start) < 600 && result.empty()) {
+        std::string now = Status(updater);
+        if (now == "Target updated successfully" || now == "Target not updated successfully")
+            result = now;
+        else
+            Sleep(5);
+    }
+    std::printf("final status \"%s\" after %.3f s\n", result.c_str(), Seconds(start));
+    Click(Control(updater, IDC_CANCEL));
+    return WaitForEnd(updater, 5000) == 0 && result == "Target updated successfully" ? 0 : 1;
+}
+
 // For the idle figures: the window left alone for the given seconds, then the close box.
 int CaseIdle(const char* exe, int seconds) {
     Updater updater;
@@ -465,6 +490,8 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc == 4 && std::string(argv[1]) == "hold")
         return CaseHold(argv[2], argv[3]);
+    if (argc == 3 && std::string(argv[1]) == "time")
+        return CaseTime(argv[2]);
     if (argc == 4 && std::string(argv[1]) == "idle")
         return CaseIdle(argv[2], std::atoi(argv[3]));
     if (argc != 3) {
