@@ -17,8 +17,11 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_BINARY_DIR}/win64-zip-options.cmake")
 file(CONFIGURE OUTPUT "${CPACK_PROJECT_CONFIG_FILE}" @ONLY CONTENT [[
-# A package of the placeholder firmware would update real devices with made-up data.
-if("@TQ330_PLACEHOLDER_FIRMWARE@" AND NOT "@TQ330_ALLOW_PLACEHOLDER_PACKAGE@")
+# A package of the placeholder firmware would update real devices with made-up data. (Variables, not
+# literal ON/OFF: cpack reads this file under the old if() policy, where ON is a variable name.)
+set(tq330_placeholder "@TQ330_PLACEHOLDER_FIRMWARE@")
+set(tq330_allow_placeholder "@TQ330_ALLOW_PLACEHOLDER_PACKAGE@")
+if(tq330_placeholder AND NOT tq330_allow_placeholder)
   message(FATAL_ERROR "No package: the embedded firmware is the placeholder made by mkfirmware. "
                       "Configure with -DTQ330_FIRMWARE_FILE=<release .s28>, or with "
                       "-DTQ330_ALLOW_PLACEHOLDER_PACKAGE=ON for a test package named \"placeholder\".")
