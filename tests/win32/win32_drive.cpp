@@ -4,7 +4,7 @@
 // build, run under Wine by scripts/test-win32-e2e.sh against tq330-sim on COM1; never shipped.
 //
 //   win32_drive CASE PATH\tq330-updater.exe
-//   CASE: update | reject | close-clear | escape-clear | noport
+//   CASE: update | reject | close-clear | escape-clear | close-program | noport
 //   win32_drive hold PATH\tq330-updater.exe FILE   (the window while it programs, for a screenshot)
 //   win32_drive time PATH\tq330-updater.exe       (Start as soon as connected, the update timed)
 //   win32_drive idle PATH\tq330-updater.exe SECONDS (the window left alone, for the idle figures)
@@ -343,9 +343,10 @@ int CaseUpdate(const char* exe, const char* expected) {
     return Failures ? 1 : 0;
 }
 
-// Closes the window while the clear job runs (the simulator takes long to erase): the program
-// must end within 3 s, without waiting for the job.
-int CaseCloseDuringClear(const char* exe, bool escape) {
+// Closes the window while a job runs: during the clear (the simulator takes long to erase) the
+// worker waits for the device; during the programming it also waits in sent progress messages. The
+// program must end within 3 s either way, without waiting for the job.
+int CaseCloseDuringJob(const char* exe, const char* job, bool escape) {
     Updater updater;
     if (!Launch(exe, &updater))
         return 1;
@@ -355,7 +356,10 @@ int CaseCloseDuringClear(const char* exe, bool escape) {
         return 1;
     Check(!WaitForStatus(updater, "Connection to target established", nullptr, 20000).empty(), "connected");
     Click(Control(updater, IDC_START));
-    Check(!WaitForStatus(updater, "Clear target", nullptr, 10000).empty(), "\"Clear target\" shows");
+    Check(!WaitForStatus(updater, job, nullptr, 20000).empty(), job);
+    // Programming: once the bar moves, the worker is sending it progress.
+    for (int i = 0; i < 1000 && SendMessageA(Control(updater, IDC_PROGRESS), PBM_GETPOS, 0, 0) == 0; i++)
+        Sleep(10);
     Sleep(500);
     Clock::time_point start = Clock::now();
     if (escape) {
@@ -495,8 +499,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "idle")
         return CaseIdle(argv[2], std::atoi(argv[3]));
     if (argc != 3) {
-        std::fprintf(stderr,
-                     "usage: win32_drive update|reject|close-clear|escape-clear|noport UPDATER.EXE\n");
+        std::fprintf(
+            stderr,
+            "usage: win32_drive update|reject|close-clear|escape-clear|close-program|noport UPDATER.EXE\n");
         return 2;
     }
     std::string what = argv[1];
@@ -506,9 +511,11 @@ int main(int argc, char** argv) {
     else if (what == "reject")
         result = CaseUpdate(argv[2], "Target not updated successfully");
     else if (what == "close-clear")
-        result = CaseCloseDuringClear(argv[2], false);
+        result = CaseCloseDuringJob(argv[2], "Clear target", false);
     else if (what == "escape-clear")
-        result = CaseCloseDuringClear(argv[2], true);
+        result = CaseCloseDuringJob(argv[2], "Clear target", true);
+    else if (what == "close-program")
+        result = CaseCloseDuringJob(argv[2], "Programming target", false);
     else if (what == "noport")
         result = CaseNoPort(argv[2]);
     std::printf("%s %s\n", result == 0 ? "PASSED" : "FAILED", what.c_str());
