@@ -6,6 +6,7 @@
 #include "link/worker.h"
 
 #include <algorithm>
+#include <cstdio>
 
 int32_t aPortList[9] = {};
 int32_t PortCount = 0;
@@ -35,7 +36,13 @@ void APP_Main() {
     PortCount = std::clamp<int32_t>(COM_DetectPorts(aPortList), 0, COM_PORT_COUNT);
     if (PortCount == 0) {
         COM_ReleaseDetectedPorts();
-        APP_UiStartupBox("No COM port detected. Application can not be executed!", true);
+        // A port that exists but refused this user (Linux: not in the dialout group) is named in
+        // one more line, so the user learns what to do rather than that nothing is there.
+        char acText[300];
+        std::snprintf(acText, sizeof acText, "%s%s%s",
+                      "No COM port detected. Application can not be executed!",
+                      COM_PermissionDeniedText()[0] ? "\n" : "", COM_PermissionDeniedText());
+        APP_UiStartupBox(acText, true);
         return;
     }
     DLG_Run(APP_GetTitle());

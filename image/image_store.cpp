@@ -3,6 +3,7 @@
 // top of the address space never seems to touch one that starts at 0.
 #include "image/image_store.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,9 @@ namespace {
 
 constexpr uint64_t ADDRESS_SPACE = uint64_t{1} << 32;
 constexpr uint32_t FIRST_CAPACITY = 256;
-constexpr auto LOCK_WAIT = std::chrono::milliseconds(10000);
+constexpr int64_t LOCK_WAIT_MS = 10000;
+// The wait as it stands: LOCK_WAIT_MS unless a test shortened it (ImageStore_SetLockWait).
+std::atomic<int64_t> LockWaitMs{LOCK_WAIT_MS};
 
 // Takes the store's lock for one operation and releases it at scope end; Ok() tells whether it was taken.
 class StoreHold {
@@ -199,14 +202,19 @@ int ImageStore_Lock(ImageStore* pStore) {
     // The untimed attempt first: it spares the clock reading on the uncontended path.
     if (pStore->pLock->try_lock())
         return 0;
+    const std::chrono::milliseconds wait(LockWaitMs.load(std::memory_order_relaxed));
 #if IMAGE_STORE_TSAN
     // ThreadSanitizer does not see the steady-clock wait (pthread_mutex_clocklock) and would report
     // every later unlock; under it the wait runs on the system clock, which it does see.
-    const bool taken = pStore->pLock->try_lock_until(std::chrono::system_clock::now() + LOCK_WAIT);
+    const bool taken = pStore->pLock->try_lock_until(std::chrono::system_clock::now() + wait);
 #else
-    const bool taken = pStore->pLock->try_lock_for(LOCK_WAIT);
+    const bool taken = pStore->pLock->try_lock_for(wait);
 #endif
     return taken ? 0 : -1;
+}
+
+void ImageStore_SetLockWait(uint32_t ms) {
+    LockWaitMs.store(ms == 0 ? LOCK_WAIT_MS : ms, std::memory_order_relaxed);
 }
 
 void ImageStore_Unlock(ImageStore* pStore) {
@@ -313,13 +321,16 @@ uint64_t AlignMask(int bits) {
 } // namespace
 
 // Delivers the stored bytes from 'from' on (up to 'to'), joining areas across gaps of at most
-// largestGap addresses, aligned and cut to largestCount. Never negative: an end alignment that would
-// cut below the start delivers nothing.
+// largestGap addresses, aligned and cut to largestCount. Negative only when the lock was not taken:
+// a 0 there would read as "no byte in the range" and the caller would take the image for erased.
+// An end alignment that would cut below the start delivers nothing.
 int32_t ImageStore_ReadRange(ImageStore* pStore, uint32_t from, uint32_t to, uint32_t largestGap,
                              uint8_t* pDest, uint32_t* pOutStart, int32_t largestCount, int startAlignBits,
                              int endAlignBits) {
     StoreHold hold(pStore);
-    if (!hold.Ok() || largestCount <= 0)
+    if (!hold.Ok())
+        return hold.Result();
+    if (largestCount <= 0)
         return 0;
     Chunk chunk = FindChunk(pStore, from, to);
     if (chunk.Count == 0)

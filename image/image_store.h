@@ -32,6 +32,9 @@ ImageStore* ImageStore_Create();
 void ImageStore_Destroy(ImageStore* pStore);
 int ImageStore_Lock(ImageStore* pStore); // 0 taken, -1 timed out after 10,000 ms, -2 no lock
 void ImageStore_Unlock(ImageStore* pStore);
+// Tests only (no program calls it): how long a lock waits, in ms, for every store; 0 restores the
+// 10,000 ms, so a test of a time-out does not sit through the full wait.
+void ImageStore_SetLockWait(uint32_t ms);
 
 // 0 added (joined with the areas it touches); -1 refused: length 0, a range past 0xFFFFFFFF or one that
 // shares any address with an area; -3 out of memory. A refusal changes only the modified count.
@@ -42,6 +45,8 @@ int ImageStore_GetByte(ImageStore* pStore, uint32_t address);
 uint32_t ImageStore_FirstAddress(ImageStore* pStore);
 uint32_t ImageStore_LastAddress(ImageStore* pStore);
 uint32_t ImageStore_TotalBytes(ImageStore* pStore);
+// The number of bytes delivered; 0 when no stored byte lies in the range; -1 (lock timed out) or -2
+// (no lock) when the store could not be read at all.
 int32_t ImageStore_ReadRange(ImageStore* pStore, uint32_t from, uint32_t to, uint32_t largestGap,
                              uint8_t* pDest, uint32_t* pOutStart, int32_t largestCount, int startAlignBits,
                              int endAlignBits);

@@ -47,6 +47,25 @@ uint32_t COM_GetTimeoutProgramCount();
 // The platform device behind "COM<index+1>" (for the port list's tooltip); "" when there is none.
 const char* COM_PortDevice(int index);
 
+// The first device that detection or an open found present but could not open for lack of
+// permission, "" when there was none. On Linux that is a user outside the group owning the serial
+// ports (EACCES), which looks to the user like "no port" unless it is named. Always "" on Windows.
+// The text stays valid until COM_ResetPortTable, which forgets it.
+const char* COM_PermissionDeniedDevice();
+// The line that tells the user what to do about that device:
+// "permission denied on <device>: add yourself to the dialout group and log in again"; "" when none.
+const char* COM_PermissionDeniedText();
+
+// Makes these device paths the table behind the names, the first one COM1 (at most nine), in place
+// of TQ330_PORTS or the detected devices: for a front end that is told its device by path. Ports
+// already open stay open. POSIX builds only (the Win32 names are fixed).
+void COM_SetPortTable(const char* const* apPaths, int count);
+
+// Sees every buffer COM_Write hands to the line (sent 1) and the bytes of every COM_Read that
+// returned some (sent 0), on the caller's thread, under the port lock. nullptr (the default) costs
+// one test per call; set it before the worker starts.
+extern void (*pfnComTrace)(int sent, const uint8_t* pData, uint32_t count);
+
 // For tests: back to the start-up state. Closes the port and every port held by detection,
 // forgets the settings (all zero, not configured) and builds the port table again on its next
 // use, so a changed TQ330_PORTS takes effect.

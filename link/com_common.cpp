@@ -89,6 +89,8 @@ int Report(const char* pError) {
 
 } // namespace
 
+void (*pfnComTrace)(int sent, const uint8_t* pData, uint32_t count) = nullptr;
+
 int COM_ChangeSettings(const PortSettings& settings) {
     const char* pError;
     {
@@ -120,6 +122,8 @@ int COM_Write(const uint8_t* pData, uint32_t count) {
     auto lock = LockPort();
     if (_CheckCOM() != 0)
         return 1;
+    if (pfnComTrace)
+        pfnComTrace(1, pData, count);
     return COM_OsWrite(hPort, pData, count) ? 0 : 1;
 }
 
@@ -142,7 +146,10 @@ uint32_t COM_Read(uint8_t* pData, uint32_t count, uint32_t timeoutMs) {
         // Not reported: the next read tries again, and the frame layer copes with a short read.
         ProgramTimeouts(t);
     }
-    return COM_OsRead(hPort, pData, count, Timeouts);
+    uint32_t got = COM_OsRead(hPort, pData, count, Timeouts);
+    if (pfnComTrace && got > 0)
+        pfnComTrace(0, pData, got);
+    return got;
 }
 
 int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]) {

@@ -34,7 +34,9 @@ void COM_OsDiscardInput(ComHandle h);
 // Reads within the timeouts last set; returns the bytes placed in pData.
 uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t);
 const char* COM_OsPortDevice(int index);
-void COM_OsResetPortTable();
+void COM_OsResetPortTable(); // also forgets the device refused for lack of permission
+// Keeps `device` as the one COM_PermissionDeniedDevice names, unless one is kept already.
+void COM_NotePermissionDenied(const char* device);
 
 // The POSIX line configuration for the settings, on top of the terminal's current one; false when
 // termios has no form for them (speed, character size, parity code, one and a half stop bits).

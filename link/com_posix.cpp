@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -23,6 +24,9 @@ constexpr int WRITE_STALL_MS = 5000;
 
 // Parity and framing marks that a read has half consumed (one port reads at a time).
 ComMarkDecoder Decoder;
+// Whether the driver marks input (PARMRK as it holds the line). Without it a lone 0xFF is a genuine
+// byte and must not be taken for the start of a mark.
+bool bMarked = false;
 
 bool BaudToSpeed(uint32_t baud, speed_t& speed) {
     static const struct {
@@ -82,6 +86,19 @@ bool ParityFlags(uint8_t parity, tcflag_t& flags) {
     }
 }
 
+// A USB-serial adapter holds what it receives until its packet fills or its latency timer runs out
+// (16 ms by default on the common ones), which adds up to that much to every exchange: to the Ack
+// of each programming block, over 1,300 blocks for the embedded image. Low-latency mode asks the driver to
+// hand bytes on at once. Best effort: a pseudo-terminal or a driver without the setting refuses,
+// and the line then works as before, only slower on such an adapter.
+void AskForLowLatency(int fd) {
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0)
+        return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &info);
+}
+
 void SleepUntil(Clock::time_point deadline) {
     std::this_thread::sleep_until(deadline);
 }
@@ -93,8 +110,11 @@ ComHandle COM_OsOpen(int index) {
     if (*pDevice == '\0')
         return COM_NO_HANDLE;
     int fd = open(pDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        if (errno == EACCES)
+            COM_NotePermissionDenied(pDevice);
         return COM_NO_HANDLE;
+    }
     // Not a terminal is not a serial port. The lock is the one other serial tools honour; TIOCEXCL
     // also keeps out programs that do not.
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
@@ -166,7 +186,9 @@ bool COM_OsSetLine(ComHandle h, const PortSettings& s) {
     // DTR and RTS up; a pseudo-terminal has no modem lines and refuses, which is no error.
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &lines);
+    AskForLowLatency(fd);
     Decoder = ComMarkDecoder{};
+    bMarked = (applied.c_iflag & PARMRK) != 0;
     return true;
 }
 
@@ -214,8 +236,13 @@ uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeou
         // Each raw byte decodes to at most one byte, so this never overfills pData.
         ssize_t n = read(fd, acRaw, std::min<size_t>(count - got, sizeof acRaw));
         if (n > 0) {
-            got +=
-                static_cast<uint32_t>(COM_DecodeMarked(Decoder, acRaw, static_cast<size_t>(n), pData + got));
+            if (bMarked) {
+                got += static_cast<uint32_t>(
+                    COM_DecodeMarked(Decoder, acRaw, static_cast<size_t>(n), pData + got));
+            } else {
+                std::copy(acRaw, acRaw + n, pData + got);
+                got += static_cast<uint32_t>(n);
+            }
             readable = false;
             continue;
         }

@@ -17,6 +17,9 @@ namespace {
 std::mutex TableLock;
 bool TableBuilt = false;
 std::string Devices[COM_PORT_COUNT];
+// Set once per table, so the pointers the queries hand out stay valid until the next reset.
+std::string DeniedDevice;
+std::string DeniedText;
 
 // The last path element of a symbolic link's target; "" when there is no such link.
 std::string LinkBaseName(const std::string& path) {
@@ -141,4 +144,34 @@ const char* COM_OsPortDevice(int index) {
 void COM_OsResetPortTable() {
     std::lock_guard<std::mutex> guard(TableLock);
     TableBuilt = false;
+    DeniedDevice.clear();
+    DeniedText.clear();
+}
+
+void COM_NotePermissionDenied(const char* device) {
+    std::lock_guard<std::mutex> guard(TableLock);
+    if (!DeniedDevice.empty())
+        return;
+    DeniedDevice = device;
+    // Debian and its derivatives give serial devices to the group dialout; membership takes effect
+    // at the next login only.
+    DeniedText =
+        "permission denied on " + DeniedDevice + ": add yourself to the dialout group and log in again";
+}
+
+const char* COM_PermissionDeniedDevice() {
+    std::lock_guard<std::mutex> guard(TableLock);
+    return DeniedDevice.c_str();
+}
+
+const char* COM_PermissionDeniedText() {
+    std::lock_guard<std::mutex> guard(TableLock);
+    return DeniedText.c_str();
+}
+
+void COM_SetPortTable(const char* const* apPaths, int count) {
+    std::lock_guard<std::mutex> guard(TableLock);
+    for (int i = 0; i < COM_PORT_COUNT; ++i)
+        Devices[i] = i < count && apPaths[i] ? apPaths[i] : "";
+    TableBuilt = true;
 }

@@ -112,3 +112,12 @@ const char* COM_OsPortDevice(int index) {
 void COM_OsResetPortTable() {
     // The names are fixed on Win32.
 }
+
+// Windows has no group that owns the COM ports: a port refused there is held by another program.
+const char* COM_PermissionDeniedDevice() {
+    return "";
+}
+
+const char* COM_PermissionDeniedText() {
+    return "";
+}

@@ -86,7 +86,8 @@ int Link_WaitAck(uint8_t& ack) {
 }
 
 // Sends the Frame until the Ack byte comes, at most three times. A wrong byte counts as no Ack:
-// the whole Frame is sent again and whatever else the target sent stays queued.
+// whatever else the target sent with it is read and dropped until the line falls quiet (and what
+// still comes later, before the next send), and the whole Frame is sent again.
 int Link_SendAcked(uint8_t command, const uint8_t* pData, uint8_t length) {
     uint8_t ack = 0;
     for (int attempt = 0; ack != FRAME_ACK && attempt < SEND_ATTEMPTS; ++attempt) {

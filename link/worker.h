@@ -5,8 +5,10 @@
 
 void Worker_Start();
 void Worker_Main();
-// Orderly stop: sets StopRequest and waits until the thread has ended. Used by tests and at the
-// program's end; returns within one poll or one line exchange.
+// Orderly stop: sets StopRequest and waits until the thread has ended: within one poll, or at the
+// end of a running job (a clear waits up to 30 s for the target). For tests and benchmarks; the
+// program does not stop the worker at its end but ends the process (_Exit), so that closing the
+// dialog never waits for a job.
 void Worker_Stop();
 
 void Job_Identify();

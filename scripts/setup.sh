@@ -12,8 +12,11 @@ packages=(
   g++-mingw-w64-x86-64                    # the Windows build (cmake --preset win64)
   wine64                                  # runs the Windows build's tests (scripts/test-win64.sh)
   xvfb xauth                              # a display for screenshots and the demo on headless machines
+  openbox x11-utils                       # a real window manager for the window's frame test
   imagemagick                             # the Windows window's screenshot (scripts/screenshot-win32.sh)
   fonts-dejavu-core
+  lintian desktop-file-utils appstream file  # package checks (scripts/check-packages.sh)
+  nsis wine                               # the Windows installer, and trying it (check-windows-packages.sh)
 )
 missing=()
 for p in "${packages[@]}"; do

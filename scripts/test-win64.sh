@@ -103,6 +103,22 @@ LD_PRELOAD="$repo/$linux_build/tests/com_win32/libcom_win32_pty_parity.so" \
   run_suite com_win32_tests "$win_build/tests/com_win32/com_win32_tests.exe" \
   --echo-port=0 --split-port=1 --sim-port=2 --flash-out="Z:$work/expected.bin"
 
+# What Wine made of the program's line settings on the echo peer's pty, which the peer left cooked
+# (echo, canonical, CR to NL, XON/XOFF): 57600 baud, 8 bits, odd parity checked on input (the pty
+# itself drops the parity enable), one stop bit, no flow control, raw both ways.
+tokens=$(stty -a -F "$echo_pty" | tr ' ;' '\n\n')
+missing=()
+for flag in 57600 cs8 parodd inpck -cstopb -crtscts -ixon -ixoff -icrnl -inlcr -igncr -istrip -parmrk \
+            -opost -icanon -echo -isig -iexten; do
+  grep -qx -- "$flag" <<<"$tokens" || missing+=("$flag")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  timings+=("line settings on the pty: 57600 8O1, raw, no flow control")
+else
+  timings+=("line settings on the pty: missing ${missing[*]}")
+  failed+=("line settings")
+fi
+
 kill "$sim_pid"
 wait "$sim_pid" || true
 if cmp -s "$work/flash.bin" "$work/expected.bin"; then

@@ -53,8 +53,11 @@ int RunOperation(uint8_t jobType, const char* caption) {
     DLG_ShowJob(caption);
     SetCancelHook(OnCancelJob);
     jobState.JobType.store(jobType, std::memory_order_release); // the hand-over
-    // Tested before the first wait, so an AbortFlag that is still set returns without waiting.
-    while (jobState.JobType.load(std::memory_order_acquire) != JOB_IDENTIFY && jobState.AbortFlag.load() == 0)
+    // Tested before the first wait, so an AbortFlag that is still set returns without waiting. The
+    // abandon ends it too: the worker clears AbortFlag after every poll, so a close that comes just
+    // before the job is picked up leaves only the abandon behind.
+    while (!bAbandoned && jobState.JobType.load(std::memory_order_acquire) != JOB_IDENTIFY &&
+           jobState.AbortFlag.load() == 0)
         DLG_WaitMessage();
     DLG_HideJob();
     return 1;

@@ -8,8 +8,9 @@ struct ImageStore;
 struct TargetInfo;
 
 // Shows the caption, installs the cancel hook, writes JobType and dispatches messages until the job
-// has ended or AbortFlag is set. 1 when the job was handed over; 0 when no target is connected, in
-// which case nothing is shown and JobType and JobStatus are left as they are.
+// has ended, AbortFlag is set or operations are abandoned. 1 when the job was handed over; 0 when
+// no target is connected, in which case nothing is shown and JobType and JobStatus are left as
+// they are.
 int RunOperation(uint8_t jobType, const char* caption);
 // The cancel hook: sets AbortFlag and notes the request (see CancelRequested).
 void OnCancelJob();

@@ -1,6 +1,7 @@
 // The link against the simulator on a pseudo-terminal: the whole embedded image programmed with
 // the real worker and serial port module, unpaced (the host's own cost) and paced at 57600 baud
-// (against the line-time floor), and the worker's CPU use while it polls in vain.
+// (against the line-time floor), the cost of a USB-serial adapter's latency timer, and the
+// worker's CPU use while it polls in vain.
 #include "tests/sim/sim_session.h"
 
 #include "image/firmware_text.h"
@@ -11,11 +12,13 @@
 #include "link/jobs.h"
 #include "link/worker.h"
 
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <cstdlib>
 #include <sys/resource.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -109,6 +112,65 @@ void BM_ProgramEmbeddedAt57600(benchmark::State& state) {
     RunProgramBenchmark(state, 57600);
 }
 BENCHMARK(BM_ProgramEmbeddedAt57600)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+
+// A USB-serial adapter's latency timer (the simulator's --latency-ms) against none, paced at
+// 57600 baud. The whole image takes about 66 s a run, so a part of it is programmed (its first
+// PART_BLOCKS full blocks), three times each way; the script scales the difference per block to
+// the whole image.
+constexpr uint32_t PART_BLOCKS = 150;
+
+ImageStore* PartImage() {
+    static ImageStore* pPart = [] {
+        ImageStore* pImage = EmbeddedImage();
+        static uint8_t acBytes[PART_BLOCKS * BLOCK_MAX];
+        uint32_t start = 0;
+        const uint32_t first = ImageStore_FirstAddress(pImage);
+        const int32_t n = ImageStore_ReadRange(pImage, first, first + sizeof acBytes - 1, 0, acBytes, &start,
+                                               static_cast<int32_t>(sizeof acBytes), 0, 0);
+        ImageStore* p = ImageStore_Create();
+        if (n <= 0 || ImageStore_AddBytes(p, start, static_cast<uint32_t>(n), acBytes) != 0)
+            std::abort();
+        return p;
+    }();
+    return pPart;
+}
+
+void BM_ProgramPartAt57600WithLatency(benchmark::State& state) {
+    const int64_t latencyMs = state.range(0);
+    ImageStore* pPart = PartImage();
+    SimChild sim;
+    if (!Session_Start({"--baud", "57600", "--clear-ms", "0", "--latency-ms", std::to_string(latencyMs)},
+                       &sim)) {
+        state.SkipWithError("the simulator did not start");
+        return;
+    }
+    std::vector<double> times;
+    for (auto _ : state) {
+        double seconds = -1;
+        if (Session_RunJob(JOB_CLEAR, nullptr) == STATUS_OK)
+            seconds = ProgramSeconds(pPart);
+        if (seconds < 0) {
+            state.SkipWithError("clear or programming failed");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        times.push_back(seconds);
+    }
+    Session_Stop(&sim);
+    if (times.empty())
+        return;
+    std::sort(times.begin(), times.end());
+    state.counters["latency_ms"] = static_cast<double>(latencyMs);
+    state.counters["blocks"] = LoadOf(pPart).Blocks;
+    state.counters["median_s"] = times[times.size() / 2];
+    state.counters["whole_image_blocks"] = LoadOf(EmbeddedImage()).Blocks;
+}
+BENCHMARK(BM_ProgramPartAt57600WithLatency)
+    ->Arg(0)
+    ->Arg(16)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kSecond);
 
 double ProcessCpuSeconds() {
     rusage usage{};

@@ -13,9 +13,17 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <pty.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+std::string DeniedPort; // the port this user may not open (the permission build)
 
 struct SeenBox {
     QString text, caption;
@@ -60,7 +68,7 @@ TEST(StartupTest, DefectiveImageShowsDataFileNotFoundAndTouchesNoPort) {
     EXPECT_EQ(pProgramImage, nullptr);
     EXPECT_EQ(PortCount, 0); // detection never ran
 }
-#else
+#elif !defined(TQ330_PERMISSION_DENIED)
 TEST(StartupTest, NoPortShowsTheWarningAndReturnsWithoutADialog) {
     SeenBox seen = RunStartup();
     Worker_Stop();
@@ -73,6 +81,46 @@ TEST(StartupTest, NoPortShowsTheWarningAndReturnsWithoutADialog) {
     EXPECT_FALSE(seen.dialogSeen);
     ASSERT_NE(pProgramImage, nullptr); // the image was loaded before the ports were looked for
 }
+#else
+// A port that exists but refuses this user: the same box, with one line that says what to do.
+TEST(StartupTest, APortRefusedForLackOfPermissionIsNamedInTheBox) {
+    if (DeniedPort.empty())
+        GTEST_SKIP() << "no port could be made unreadable for this user";
+    SeenBox seen = RunStartup();
+    Worker_Stop();
+    EXPECT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.text.toStdString(),
+              "No COM port detected. Application can not be executed!\npermission denied on " + DeniedPort +
+                  ": add yourself to the dialout group and log in again");
+    EXPECT_EQ(seen.icon, QMessageBox::Warning);
+    EXPECT_FALSE(seen.dialogSeen);
+}
+#endif
+
+#ifdef TQ330_PERMISSION_DENIED
+// A pseudo-terminal the test's user may not open: as root, one left to root with mode 600 after
+// dropping to nobody; otherwise one whose owner took away his own rights.
+std::string MakeDeniedPort() {
+    int master = -1;
+    int slave = -1;
+    char acName[256] = {};
+    if (openpty(&master, &slave, acName, nullptr, nullptr) != 0)
+        return "";
+    close(slave); // the master keeps the pair for the life of the process
+    if (geteuid() == 0) {
+        if (chmod(acName, 0600) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            return "";
+    } else if (chmod(acName, 0) != 0) {
+        return "";
+    }
+    int probe = open(acName, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (probe >= 0 || errno != EACCES) {
+        if (probe >= 0)
+            close(probe);
+        return "";
+    }
+    return acName;
+}
 #endif
 
 } // namespace
@@ -81,6 +129,13 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     setenv("TQ330_PORTS", "/nonexistent/tq330-port", 1);
+#ifdef TQ330_PERMISSION_DENIED
+    DeniedPort = MakeDeniedPort();
+    if (!DeniedPort.empty())
+        setenv("TQ330_PORTS", DeniedPort.c_str(), 1);
+    // Qt's run-time folder of a user without a home of his own.
+    setenv("XDG_RUNTIME_DIR", "/tmp", 0);
+#endif
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     return RUN_ALL_TESTS();

@@ -131,7 +131,7 @@ TEST_F(ComLine, LargeWriteArrivesWhole) {
 }
 
 // 0xFF and 0x00 sequences are exactly what the parity marks look like: they must come through as sent.
-TEST_F(ComLine, MarkLikeBytesArriveUnchanged) {
+void ExpectMarkLikeBytesUnchanged(const Pty& pty) {
     std::vector<uint8_t> sent = {0x41, 0xFF, 0x00, 0xFF, 0xFF, 0x00, 0x42, 0xFF};
     for (int i = 0; i < 5000; ++i)
         sent.push_back(static_cast<uint8_t>(i % 3 == 0 ? 0xFF : i));
@@ -140,6 +140,21 @@ TEST_F(ComLine, MarkLikeBytesArriveUnchanged) {
     EXPECT_EQ(COM_Read(got.data(), static_cast<uint32_t>(got.size()), 5000), sent.size());
     device.join();
     EXPECT_EQ(got, sent);
+}
+
+TEST_F(ComLine, MarkLikeBytesArriveUnchanged) {
+    ExpectMarkLikeBytesUnchanged(pty);
+}
+
+// Without parity the driver marks nothing, so a lone 0xFF is a genuine byte, not half an escape.
+TEST_F(ComLine, WithoutParityMarkLikeBytesArriveUnchanged) {
+    COM_ChangeSettings(PortSettings{57600, 0, 8, 0, 0});
+    ASSERT_EQ(COM_GetPortState(), PORT_READY);
+    ExpectMarkLikeBytesUnchanged(pty);
+    // And back to odd parity, where the marks are taken off again.
+    COM_ChangeSettings(Com_DialogSettings(0));
+    ASSERT_EQ(COM_GetPortState(), PORT_READY);
+    ExpectMarkLikeBytesUnchanged(pty);
 }
 
 // An unplugged adapter (here: the device end closed) fails every call at once; reads still take their

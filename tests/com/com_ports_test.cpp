@@ -88,3 +88,19 @@ TEST(ComMarkDecoder, MarksComeOffAcrossReads) {
     EXPECT_EQ(acOut[0], 0x00);
     EXPECT_EQ(acOut[1], 0x07);
 }
+
+// A table set from paths replaces TQ330_PORTS until the next reset, which goes back to the variable.
+TEST(ComPortTable, SetPathsStandInForTheVariableUntilReset) {
+    setenv("TQ330_PORTS", "/dev/from-variable", 1);
+    COM_ResetPortTable();
+    const char* apPaths[] = {"/dev/named-a", "/dev/named-b"};
+    COM_SetPortTable(apPaths, 2);
+    EXPECT_STREQ(COM_PortDevice(0), "/dev/named-a");
+    EXPECT_STREQ(COM_PortDevice(1), "/dev/named-b");
+    EXPECT_STREQ(COM_PortDevice(2), "");
+    COM_ResetPortTable();
+    EXPECT_STREQ(COM_PortDevice(0), "/dev/from-variable");
+    EXPECT_STREQ(COM_PortDevice(1), "");
+    unsetenv("TQ330_PORTS");
+    COM_ResetPortTable();
+}

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -27,14 +26,6 @@ namespace {
 constexpr int SPLIT_PIECES = 3;
 constexpr size_t SPLIT_PIECE_SIZE = 8;
 constexpr auto SPLIT_GAP = std::chrono::milliseconds(10);
-
-bool MakeRaw(int fd) {
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return false;
-    cfmakeraw(&tio);
-    return tcsetattr(fd, TCSANOW, &tio) == 0;
-}
 
 bool WriteAll(int fd, const uint8_t* pData, size_t count) {
     while (count > 0) {
@@ -97,9 +88,11 @@ int main(int argc, char** argv) {
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr)
         return 1;
     const char* pDevice = ptsname(master);
-    // Held open, so that the master does not read EIO while Wine has the port closed.
+    // Held open, so that the master does not read EIO while Wine has the port closed. The line is
+    // left as the pty driver makes it (canonical, echo, CR to NL, XON/XOFF, output processing):
+    // only the Windows side's own settings can make it pass bytes raw.
     const int slave = open(pDevice, O_RDWR | O_NOCTTY);
-    if (slave < 0 || !MakeRaw(slave))
+    if (slave < 0)
         return 1;
     printf("%s\n", pDevice);
     fflush(stdout);

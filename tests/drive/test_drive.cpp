@@ -3,6 +3,8 @@
 // shipped tq330-updater has none of this.
 //   TQ330_AUTOSTART=1      press Start once the dialog is shown
 //   TQ330_AUTOCLOSE=1      when the button reads "Ok", print the final state on stdout, press Ok
+//   TQ330_OK_DELAY_MS=N    with TQ330_AUTOCLOSE: wait N ms after the button reads "Ok" before looking
+//                          (what a user reads a moment after the end)
 //   TQ330_CLOSE_AFTER_MS=N close the dialog (as the close box does) N ms after it was shown
 //   TQ330_BENCH_STARTUP=1  print the wall-clock time at which the dialog was first shown, then close
 //   TQ330_TIMESTAMPS=1     with the two above: print "start <wall clock>" when Start is pressed and
@@ -47,9 +49,10 @@ void PrintFinalState() {
     QWidget* pStart = DLG_Control(IDC_START);
     QWidget* pPorts = DLG_Control(IDC_PORT);
     auto* pButton = qobject_cast<QPushButton*>(DLG_Control(IDC_CANCEL));
-    std::printf("final status=\"%s\" start_visible=%d port_enabled=%d button=\"%s\"\n",
-                status.toUtf8().constData(), pStart && !pStart->isHidden() ? 1 : 0,
-                pPorts && pPorts->isEnabled() ? 1 : 0, pButton ? pButton->text().toUtf8().constData() : "");
+    std::printf("final status=\"%s\" status_visible=%d start_visible=%d port_enabled=%d button=\"%s\"\n",
+                status.toUtf8().constData(), pStatus && !pStatus->isHidden() ? 1 : 0,
+                pStart && !pStart->isHidden() ? 1 : 0, pPorts && pPorts->isEnabled() ? 1 : 0,
+                pButton ? pButton->text().toUtf8().constData() : "");
     std::fflush(stdout);
 }
 
@@ -84,8 +87,13 @@ void StartTestDrive(MainDialog* pDialog) {
                 return;
             pTimer->stop();
             PrintTimestamp("end");
-            PrintFinalState();
-            pButton->click();
+            const char* pDelay = std::getenv("TQ330_OK_DELAY_MS");
+            int delayMs = pDelay ? std::atoi(pDelay) : 0;
+            QTimer::singleShot(delayMs, [] {
+                PrintFinalState();
+                if (auto* pOk = qobject_cast<QPushButton*>(DLG_Control(IDC_CANCEL)))
+                    pOk->click();
+            });
         });
         pTimer->start(10); // also the resolution of the "end" timestamp
     }

@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -29,7 +30,8 @@ struct ProgramRun {
 };
 
 // Starts the program against the device and waits for its end (at most timeoutSec).
-ProgramRun RunUpdater(const std::string& device, int timeoutSec, const char* closeAfterMs = nullptr) {
+ProgramRun RunUpdater(const std::string& device, int timeoutSec, const char* closeAfterMs = nullptr,
+                      const char* okDelayMs = nullptr) {
     ProgramRun run;
     int aPipe[2];
     if (pipe(aPipe) != 0)
@@ -46,6 +48,8 @@ ProgramRun RunUpdater(const std::string& device, int timeoutSec, const char* clo
             setenv("TQ330_CLOSE_AFTER_MS", closeAfterMs, 1);
         else
             setenv("TQ330_AUTOCLOSE", "1", 1);
+        if (okDelayMs)
+            setenv("TQ330_OK_DELAY_MS", okDelayMs, 1);
         execl(TQ330_UPDATER_PATH, TQ330_UPDATER_PATH, static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -119,7 +123,7 @@ Outcome Update(std::vector<std::string> faults) {
 }
 
 std::string FinalLine(const std::string& status) {
-    return "final status=\"" + status + "\" start_visible=0 port_enabled=0 button=\"Ok\"\n";
+    return "final status=\"" + status + "\" status_visible=1 start_visible=0 port_enabled=0 button=\"Ok\"\n";
 }
 
 // What every run must show: the program ends by Ok with exit code 0, the controls end as the flow
@@ -219,6 +223,77 @@ TEST(EndToEnd, ClosingDuringALongClearEndsPromptly) {
         EXPECT_NE(line.rfind("cmd=2 ", 0), 0u) << "no job after the close";
     }
     EXPECT_TRUE(cleared) << "the close came before the clear had started";
+}
+
+} // namespace
+
+namespace {
+
+// A real device's new application does not answer the boot loader's poll: the connection is lost
+// right after the update. The result line must still be there when the user looks.
+TEST(EndToEnd, TheResultStaysReadableWhileTheNewApplicationIsSilent) {
+    std::string folder = Sim_TempDir();
+    SimChild sim;
+    // The simulator's default models the silent application.
+    ASSERT_TRUE(Sim_Start({"--baud", "0", "--clear-ms", "100", "--log", folder + "/log"}, &sim));
+    ProgramRun run = RunUpdater(sim.Device, 180, nullptr, "2000");
+    std::vector<std::string> log = Sim_ReadLines(folder + "/log");
+    Sim_Stop(&sim);
+    EXPECT_FALSE(run.TimedOut);
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_EQ(run.Output, FinalLine("Target updated successfully"));
+    // The polls after the start went unanswered, so the program did see the loss.
+    bool started = false;
+    int pollsAfterStart = 0;
+    for (const std::string& line : log) {
+        started = started || line.rfind("cmd=7 ", 0) == 0;
+        pollsAfterStart += started && line.rfind("cmd=0 ", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_TRUE(started);
+    EXPECT_GT(pollsAfterStart, 3);
+}
+
+// The shipped program carries none of the driven build's switches: an environment that asks for a
+// press of Start does not press it.
+TEST(EndToEnd, TheShippedProgramReadsNoSwitch) {
+    std::vector<std::string> binary = Sim_ReadLines(TQ330_SHIPPED_UPDATER_PATH);
+    std::string all;
+    for (const std::string& line : binary)
+        all += line + "\n";
+    for (const char* name : {"TQ330_AUTOSTART", "TQ330_AUTOCLOSE", "TQ330_CLOSE_AFTER_MS",
+                             "TQ330_BENCH_STARTUP", "TQ330_TIMESTAMPS", "TQ330_OK_DELAY_MS"})
+        EXPECT_EQ(all.find(name), std::string::npos) << name;
+    EXPECT_NE(all.find("TQ330_PORTS"), std::string::npos);
+
+    std::string folder = Sim_TempDir();
+    SimChild sim;
+    ASSERT_TRUE(Sim_Start({"--baud", "0", "--log", folder + "/log"}, &sim));
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("TQ330_PORTS", sim.Device.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        setenv("TQ330_AUTOSTART", "1", 1);
+        setenv("TQ330_AUTOCLOSE", "1", 1);
+        // Qt would abort on a platform it does not know, had it read the command line.
+        execl(TQ330_SHIPPED_UPDATER_PATH, TQ330_SHIPPED_UPDATER_PATH, "-platform", "no-such-platform",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Long enough for many polls and for a pressed Start to reach the clear.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    int status = 0;
+    bool stillRunning = waitpid(pid, &status, WNOHANG) == 0;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    std::vector<std::string> log = Sim_ReadLines(folder + "/log");
+    Sim_Stop(&sim);
+    EXPECT_TRUE(stillRunning) << "the program ended by itself";
+    int polls = 0;
+    for (const std::string& line : log) {
+        polls += line.rfind("cmd=0 ", 0) == 0 ? 1 : 0;
+        EXPECT_NE(line.rfind("cmd=1 ", 0), 0u) << "the device was cleared without a click";
+    }
+    EXPECT_GT(polls, 0) << "the program never talked to the device";
 }
 
 } // namespace

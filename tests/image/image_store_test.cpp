@@ -80,6 +80,26 @@ TEST_F(ImageStoreTest, RefusesEveryRangeThatSharesAnAddress) {
     EXPECT_EQ(pStore->ModifiedCount, modified + 6);
 }
 
+// A range that begins where one area ends and reaches into the next would continue the first and
+// then be joined over the second's bytes; one that overlaps the first and ends where the second
+// begins would be taken for a downward extension of the second.
+TEST_F(ImageStoreTest, RefusesARangeRunningFromOneAreaIntoTheNext) {
+    ASSERT_EQ(Add(0x100, 0x10F), 0);
+    ASSERT_EQ(Add(0x120, 0x12F), 0);
+    const AreaList before = Areas(pStore);
+    EXPECT_EQ(Add(0x110, 0x120), -1); // touches the first, overlaps the second
+    EXPECT_EQ(Add(0x10F, 0x11F), -1); // overlaps the first, touches the second
+    EXPECT_EQ(Add(0x110, 0x12F), -1); // touches the first, covers the second
+    EXPECT_EQ(Areas(pStore), before);
+    EXPECT_EQ(ImageStore_GetByte(pStore, 0x120), Bytes(0x120, 16)[0]);
+    EXPECT_EQ(ImageStore_GetByte(pStore, 0x10F), Bytes(0x100, 16)[15]);
+    EXPECT_EQ(ImageStore_GetByte(pStore, 0x110), -1);
+    // The gap itself still fills and joins all three.
+    ASSERT_EQ(Add(0x110, 0x11F), 0);
+    EXPECT_EQ(Areas(pStore), (AreaList{{0x100, 0x30}}));
+    EXPECT_EQ(ImageStore_GetByte(pStore, 0x120), Bytes(0x120, 16)[0]);
+}
+
 TEST_F(ImageStoreTest, RefusesEmptyAndWrappingRangesButTakesTheTopAddress) {
     const uint8_t acData[4] = {1, 2, 3, 4};
     EXPECT_EQ(ImageStore_AddBytes(pStore, 0x100, 0, acData), -1);
@@ -255,6 +275,29 @@ TEST(ImageStoreLockTest, OtherThreadWaitsWhileHeldAndTimesOutAfterTenSeconds) {
     ImageStore_Unlock(pStore);
     late.join();
     EXPECT_EQ(result, 0);
+    ImageStore_Destroy(pStore);
+}
+
+// A read that cannot take the lock says so, rather than report a range without bytes.
+TEST(ImageStoreLockTest, ReadRangeReportsALockTimeOut) {
+    ImageStore* pStore = ImageStore_Create();
+    const uint8_t acBytes[4] = {1, 2, 3, 4};
+    ASSERT_EQ(ImageStore_AddBytes(pStore, 0x100, 4, acBytes), 0);
+    ImageStore_SetLockWait(50);
+    ASSERT_EQ(ImageStore_Lock(pStore), 0);
+    int32_t result = 0;
+    uint32_t start = 0x1234;
+    std::thread other([&] {
+        uint8_t acData[16];
+        result = ImageStore_ReadRange(pStore, 0, 0x1FF, 0, acData, &start, 16, 0, 0);
+    });
+    other.join();
+    ImageStore_Unlock(pStore);
+    ImageStore_SetLockWait(0);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(start, 0x1234u);
+    uint8_t acData[16];
+    EXPECT_EQ(ImageStore_ReadRange(pStore, 0, 0x1FF, 0, acData, &start, 16, 0, 0), 4);
     ImageStore_Destroy(pStore);
 }
 

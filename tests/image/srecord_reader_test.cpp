@@ -1,6 +1,14 @@
 // The S-record reader's text form: record types, line ends, errors with their line numbers.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
 #include "image/srecord_reader.h"
 #include "store_check.h"
 
@@ -166,6 +174,75 @@ TEST_F(SRecordTextTest, LoadHoldsTheLockAndLeavesTheModifiedCount) {
     EXPECT_EQ(pStore->ModifiedCount, 101u);
     EXPECT_EQ(ImageStore_Lock(pStore), 0); // released by the load: taken again at once
     ImageStore_Unlock(pStore);
+}
+
+// A store that another thread holds past the lock's wait is not read into at all.
+TEST_F(SRecordTextTest, LockNotObtainedGivesMinusOne) {
+    ImageStore_SetLockWait(50);
+    std::atomic<int> stage{0};
+    std::thread holder([&] {
+        ImageStore_Lock(pStore);
+        stage = 1;
+        while (stage != 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ImageStore_Unlock(pStore);
+    });
+    while (stage != 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int result = Load(S1_100 + "\r\n");
+    stage = 2;
+    holder.join();
+    ImageStore_SetLockWait(0);
+    EXPECT_EQ(result, -1);
+    EXPECT_STREQ(acError, "Image store locked");
+    EXPECT_EQ(ImageStore_AreaCount(pStore), 0u);
+    EXPECT_EQ(Load(S1_100 + "\r\n"), 0);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SREC_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define SREC_TEST_SANITIZED 1
+#endif
+#endif
+
+#ifndef SREC_TEST_SANITIZED
+// Lets this process map at most `more` bytes beyond what it has mapped now.
+bool CapAddressSpace(rlim_t more) {
+    long pages = 0;
+    if (FILE* pFile = fopen("/proc/self/statm", "r")) {
+        if (fscanf(pFile, "%ld", &pages) != 1)
+            pages = 0;
+        fclose(pFile);
+    }
+    const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + more;
+    const rlimit limit{cap, cap};
+    return pages > 0 && setrlimit(RLIMIT_AS, &limit) == 0;
+}
+#endif
+
+// The store running out of memory ends the load with -3 and "malloc Problem" on the record's line.
+// The address space is capped in a child process, so that the buffer a record needs (1 GiB, to
+// continue an area added without bytes) cannot be had.
+TEST_F(SRecordTextTest, StoreOutOfMemoryGivesMinusThree) {
+#ifdef SREC_TEST_SANITIZED
+    GTEST_SKIP() << "a sanitizer's allocator dies on a failed allocation instead of returning none";
+#else
+    ASSERT_EQ(ImageStore_AddBytes(pStore, 0, 0x40000000, nullptr), 0);
+    const std::string text = Record(3, 0x50000000, {7}) + "\r\n" + Record(3, 0x40000000, {1, 2}) + "\r\n";
+    const AreaList expected{{0, 0x40000000}, {0x50000000, 1}};
+    EXPECT_EXIT(
+        {
+            bool ok = CapAddressSpace(256 << 20) && Load(text) == -3;
+            ok = ok && strcmp(acError, "Error in line 2: malloc Problem") == 0;
+            // The record before it is stored; the failed one changed nothing.
+            ok = ok && Areas(pStore) == expected;
+            ok = ok && pStore->pFirstArea->pBytes == nullptr;
+            std::_Exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 } // namespace

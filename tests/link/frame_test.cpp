@@ -184,8 +184,8 @@ TEST_F(FrameTest, SendAckedResendsAfterAWrongByte) {
 }
 
 // Bytes left over from an earlier exchange are dropped before the request goes out: the first
-// send is answered (before, the stale bytes cost a try and put the line one answer behind).
-TEST_F(FrameTest, RequestRetriesPastStaleBytes) {
+// send is answered (kept, they would cost a try and put the line one answer behind).
+TEST_F(FrameTest, RequestDropsStaleBytesBeforeItsFirstSend) {
     fake_com::Feed({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}); // left over from an earlier exchange
     fake_com::SetResponder([](const Bytes& written) { fake_com::Feed(Frame(written[6], {0xAA})); });
     ASSERT_EQ(Link_Request(0, nullptr, 0, acBuffer, 100), 0);

@@ -339,6 +339,24 @@ TEST_F(SimTest, StartedApplicationKeepsTheBootLoaderAwayForItsTime) {
     EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(600));
 }
 
+// A device runs its new firmware until it is power cycled: by default the boot loader does not come
+// back, so an updater's final result is not followed by a new connection (polled here for longer
+// than any pause a test would give it).
+TEST_F(SimTest, StartedApplicationKeepsTheBootLoaderAwayByDefault) {
+    Start();
+    auto started = Clock::now();
+    ASSERT_TRUE(Acked(7));
+    int polls = 0;
+    while (Clock::now() - started < std::chrono::milliseconds(4000)) {
+        EXPECT_FALSE(Identified(100));
+        polls++;
+    }
+    const std::vector<std::string> log = LogLines();
+    ASSERT_EQ(log.size(), static_cast<size_t>(polls) + 1);
+    EXPECT_EQ(log[0], "cmd=7 addr=0x0 len=0 result=ack");
+    EXPECT_EQ(log.back(), "cmd=0 addr=0x0 len=0 result=app");
+}
+
 TEST_F(SimTest, UnpluggedAfterBlocksAndBackWithTheFlashAsItWas) {
     Start({"--unplug-after-blocks", "2", "--replug-ms", "400"});
     EXPECT_EQ(Program(0xA0000, {0x01}), 0x90);
@@ -404,13 +422,36 @@ TEST_F(SimTest, PacingCostsTheLineTimeOfBothDirections) {
     EXPECT_LT(took, floor * 3);
 }
 
+// The adapter's latency timer holds back every answer, the Ack byte and the frame alike; an Ack and
+// the frame behind it are held side by side, not one after the other.
+TEST_F(SimTest, LatencyHoldsBackEveryAnswer) {
+    Start({"--latency-ms", "150"});
+    const auto floor = std::chrono::milliseconds(150);
+    auto sent = Clock::now();
+    EXPECT_TRUE(Identified(2000));
+    auto took = Clock::now() - sent;
+    EXPECT_GE(took, floor);
+    EXPECT_LT(took, floor + std::chrono::milliseconds(400));
+
+    sent = Clock::now();
+    ASSERT_TRUE(Acked(3)); // make valid: the Ack byte alone
+    EXPECT_GE(Clock::now() - sent, floor);
+
+    sent = Clock::now();
+    ASSERT_TRUE(Acked(5)); // Get CRC: the Ack byte, then the answer frame
+    EXPECT_GE(Clock::now() - sent, floor);
+    EXPECT_EQ(Answer().Command, 5);
+    took = Clock::now() - sent;
+    EXPECT_LT(took, 2 * floor);
+}
+
 TEST(SimCommandLine, HelpNamesEveryOption) {
     std::string out, err;
     ASSERT_EQ(Sim_RunToEnd({"--help"}, &out, &err), 0);
     for (const char* pOption :
-         {"--baud", "--clear-ms", "--app-ms", "--crc-start", "--crc-length", "--reject-at", "--drop-acks",
-          "--drop-acks-cmd", "--corrupt-every", "--silent", "--unplug-after-blocks", "--replug-ms",
-          "--wrong-crc", "--log", "--dump", "--help"})
+         {"--baud", "--clear-ms", "--latency-ms", "--app-ms", "--crc-start", "--crc-length", "--reject-at",
+          "--drop-acks", "--drop-acks-cmd", "--corrupt-every", "--silent", "--unplug-after-blocks",
+          "--replug-ms", "--wrong-crc", "--log", "--dump", "--help"})
         EXPECT_NE(out.find(std::string(pOption) + " "), std::string::npos) << pOption;
 }
 
@@ -422,6 +463,7 @@ TEST(SimCommandLine, InvalidOptionsExitWithTwoAndSayWhy) {
         {"--clear-ms", "-5"},
         {"--baud", "0x"},
         {"--app-ms", "99999999999"},
+        {"--latency-ms", "-1"},
         {"--drop-acks-cmd", "6", "--drop-acks", "1"},
         {"--replug-ms", "5"},
         {"--crc-start", "0xFFFFFFF0", "--crc-length", "0x20"},

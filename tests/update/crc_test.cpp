@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -148,6 +151,29 @@ TEST_F(ImageCrcTest, AreasGapsAndBytesOutsideTheArea) {
 TEST_F(ImageCrcTest, AreaEndingAtTheTopOfTheAddressSpace) {
     Add(0xFFFFFFF0, {0x5A, 0x00, 0x01});
     EXPECT_EQ(CrcOver(0xFFFFFF00, 0x100), Expected(0xFFFFFF00, 0x100));
+}
+
+// A store that another thread holds past the lock's wait cannot be read: no CRC rather than the
+// CRC of an image taken for erased.
+TEST_F(ImageCrcTest, StoreLockTimeOutGivesNoCrc) {
+    Add(0x100, {1, 2, 3, 4});
+    ImageStore_SetLockWait(50);
+    std::atomic<int> stage{0};
+    std::thread holder([&] {
+        ImageStore_Lock(pStore);
+        stage = 1;
+        while (stage != 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ImageStore_Unlock(pStore);
+    });
+    while (stage != 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int32_t crc = CrcOver(0x100, 8);
+    stage = 2;
+    holder.join();
+    ImageStore_SetLockWait(0);
+    EXPECT_EQ(crc, -1);
+    EXPECT_EQ(CrcOver(0x100, 8), Expected(0x100, 8)); // the same read once the lock is free
 }
 
 TEST_F(ImageCrcTest, AreasThatWrapOrNothingToCompareGiveNoCrc) {

@@ -264,4 +264,30 @@ TEST_F(RunnerTest, AbandonedOperationsEndAtOnce) {
         ::testing::ExitedWithCode(0), "");
 }
 
+// The close can come while AbortFlag is clear again: the worker clears it after every poll, so a
+// close just before the job is picked up leaves only the abandon. The wait must end on that alone.
+TEST_F(RunnerTest, AbandonWithoutAbortFlagEndsTheWait) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            fake_dialog::SetHandler([](int id) {
+                if (id == IDC_CANCEL)
+                    AbandonOperations();
+            });
+            JobScript longClear;
+            longClear.durationMs = 8000;
+            longClear.clickCancel = true;
+            scripted_worker::Script(JOB_CLEAR, longClear);
+            auto begin = Clock::now();
+            bool ok = ClearTarget(false) == STATUS_CANCELLED;
+            ok = ok && Clock::now() - begin < std::chrono::seconds(4);
+            ok = ok && jobState.JobType.load() == JOB_CLEAR; // the job runs on, unwaited for
+#ifdef TQ330_COVERAGE
+            __gcov_dump();
+#endif
+            std::_Exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 } // namespace

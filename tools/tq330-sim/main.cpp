@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     sigset_t waitMask = InstallSignals();
 
     char acPath[256] = {};
-    if (Line_Open(options.Baud, acPath, sizeof acPath) != 0) {
+    if (Line_Open(options.Baud, options.LatencyMs, acPath, sizeof acPath) != 0) {
         fprintf(stderr, "tq330-sim: cannot open a pseudo-terminal\n");
         return 1;
     }

@@ -20,6 +20,7 @@ int watchFd = -1;
 // waiting unread goes with the last close, as a serial driver drops its buffer.
 int clients = 0;
 SimClock::duration charTime{0};
+SimClock::duration latency{0}; // the adapter's hold on what the device sent
 
 struct InByte {
     uint8_t Value;
@@ -49,7 +50,8 @@ int MakeRaw(int fd) {
 
 } // namespace
 
-int Line_Open(uint32_t baud, char* acPath, size_t pathSize) {
+int Line_Open(uint32_t baud, uint32_t latencyMs, char* acPath, size_t pathSize) {
+    latency = std::chrono::milliseconds(latencyMs);
     if (baud != 0)
         charTime =
             std::chrono::duration_cast<SimClock::duration>(std::chrono::nanoseconds(11000000000ull / baud));
@@ -143,7 +145,7 @@ SimTime Line_Send(const uint8_t* pData, size_t count, SimTime now) {
     SimTime start = txFree > now ? txFree : now;
     txFree = start + charTime * static_cast<int64_t>(count);
     if (count != 0)
-        output.push_back({std::vector<uint8_t>(pData, pData + count), 0, txFree});
+        output.push_back({std::vector<uint8_t>(pData, pData + count), 0, txFree + latency});
     return txFree;
 }
 

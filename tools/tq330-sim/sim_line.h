@@ -3,7 +3,9 @@
 //   Receive: each byte read from the master counts as arrived one character time after the later of
 //            its read and the previous byte's arrival.
 //   Send:    each send is queued as one unit and written whole at the moment its last character
-//            would have left the line; the line is busy until then.
+//            would have left the line; the line is busy until then. A USB-serial adapter's latency
+//            timer holds each unit back a further fixed time before the host sees it; the device's
+//            own schedule (the line time) does not move.
 // The schedule is absolute, so a paced run costs the line time and nothing more.
 #pragma once
 #include <chrono>
@@ -17,7 +19,7 @@ using SimTime = SimClock::time_point;
 // client may close and re-open the device without the master seeing a hang-up. Like a real port,
 // the device delivers nothing while no client holds it, and a new client finds no stale bytes.
 // 0 on success; the slave's path goes to acPath.
-int Line_Open(uint32_t baud, char* acPath, size_t pathSize);
+int Line_Open(uint32_t baud, uint32_t latencyMs, char* acPath, size_t pathSize);
 int Line_MasterFd();
 // Opens and closes of the device by clients, as inotify reports them on this descriptor.
 int Line_WatchFd();
@@ -31,7 +33,8 @@ SimTime Line_ArrivalOf(size_t index); // when the index-th buffered byte arrives
 void Line_Consume(size_t count);
 void Line_DiscardInput();
 
-// Queues bytes for sending; they go out whole when their line time is over, which is returned.
+// Queues bytes for sending; they go out whole when their line time is over (which is returned) and
+// the adapter's latency has passed.
 SimTime Line_Send(const uint8_t* pData, size_t count, SimTime now);
 // Writes every unit whose time has come; keeps the rest (and any the master would not take yet).
 void Line_WriteDue(SimTime now);

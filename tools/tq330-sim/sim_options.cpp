@@ -31,6 +31,7 @@ enum OptionId {
     OPT_FILL,
     OPT_LOG,
     OPT_DUMP,
+    OPT_LATENCY_MS,
     OPT_HELP,
 };
 
@@ -58,6 +59,7 @@ const option aLongOptions[] = {
     {"fill", required_argument, nullptr, OPT_FILL},
     {"log", required_argument, nullptr, OPT_LOG},
     {"dump", required_argument, nullptr, OPT_DUMP},
+    {"latency-ms", required_argument, nullptr, OPT_LATENCY_MS},
     {"help", no_argument, nullptr, OPT_HELP},
     {nullptr, 0, nullptr, 0},
 };
@@ -73,8 +75,12 @@ const char acHelp[] =
     "                           counts as received when its last character has crossed the line, and\n"
     "                           every answer leaves at line speed (default 57600; 0: no pacing)\n"
     "  --clear-ms N             erase time between the clear Ack and its answer (default 2000)\n"
+    "  --latency-ms N           a USB-serial adapter's latency timer: every answer (Ack byte or\n"
+    "                           frame) reaches the host N ms after it left the device (default 0)\n"
     "  --app-ms N               after start application, nothing is answered for N ms, as a running\n"
-    "                           application would not; then the boot loader is back (default 3000)\n"
+    "                           application would not; then the boot loader is back, as after a\n"
+    "                           power cycle (default: the application runs until the simulator is\n"
+    "                           restarted, and nothing is answered until then)\n"
     "  --crc-start ADDR         start of the CRC area reported by identify (default 0xA0000)\n"
     "  --crc-length N           length of the CRC area (default 0x5E000)\n"
     "  --reject-at ADDR         programming fails at ADDR: a block that holds it gets an error\n"
@@ -165,7 +171,7 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     *pOptions = SimOptions{};
     pOptions->Baud = 57600;
     pOptions->ClearMs = 2000;
-    pOptions->AppMs = 3000;
+    pOptions->AppMs = -1; // a device runs its new firmware until it is power cycled
     pOptions->CrcStart = 0xA0000;
     pOptions->CrcLength = 0x5E000;
     pOptions->DropAcksCmd = -1;
@@ -289,6 +295,9 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             break;
         case OPT_DUMP:
             pOptions->pDumpPath = optarg;
+            break;
+        case OPT_LATENCY_MS:
+            pOptions->LatencyMs = value;
             break;
         case OPT_HELP:
             return OPTIONS_HELP;

@@ -10,10 +10,11 @@ constexpr size_t SIM_MAX_REJECTS = 16;
 enum CorruptKind { CORRUPT_CHECKSUM, CORRUPT_END, CORRUPT_START, CORRUPT_LENGTH };
 
 struct SimOptions {
-    uint32_t Baud;     // 0: no pacing
-    uint32_t ClearMs;  // erase time between the clear Ack and its answer
-    uint32_t AppMs;    // how long a started application keeps the boot loader away
-    uint32_t CrcStart; // CRC area reported by identify
+    uint32_t Baud;      // 0: no pacing
+    uint32_t ClearMs;   // erase time between the clear Ack and its answer
+    uint32_t LatencyMs; // a USB-serial adapter's latency timer: each answer reaches the host this late
+    int64_t AppMs;      // how long a started application keeps the boot loader away; -1: for good
+    uint32_t CrcStart;  // CRC area reported by identify
     uint32_t CrcLength;
     uint32_t RejectAt[SIM_MAX_REJECTS];
     uint32_t RejectCount;

@@ -179,7 +179,7 @@ void Dispatch(const uint8_t* acFrame, SimTime at) {
     replyCommand = command;
     replyStarted = false;
     bool away = unplugged && !(replugPending && at >= replugAt);
-    bool inApp = appRunning && at < appUntil;
+    bool inApp = appRunning && (pOpt->AppMs < 0 || at < appUntil);
     const char* pBlocked = pOpt->Silent ? "silent" : away ? "unplugged" : inApp ? "app" : nullptr;
     bool acknowledged = command >= 1 && command <= 7 && command != 6;
     if (pBlocked == nullptr && acknowledged && DropThisTry(command))
@@ -220,10 +220,10 @@ void Dispatch(const uint8_t* acFrame, SimTime at) {
     case 5:
         AnswerCrc(pData, length, at);
         break;
-    case 7: // start application: the boot loader is gone until the application ends
+    case 7: // start application: the boot loader is gone until the application ends, if ever
         Log(7, 0, length, "ack");
         appRunning = true;
-        appUntil = SendAck(at) + std::chrono::milliseconds(pOpt->AppMs);
+        appUntil = SendAck(at) + std::chrono::milliseconds(pOpt->AppMs < 0 ? 0 : pOpt->AppMs);
         break;
     }
 }
@@ -297,7 +297,7 @@ void Protocol_Step(SimTime now) {
         busy = false;
         SendBlankAnswer(busyUntil);
     }
-    if (appRunning && now >= appUntil)
+    if (appRunning && pOpt->AppMs >= 0 && now >= appUntil)
         appRunning = false;
     if (unplugged && replugPending && now >= replugAt) {
         unplugged = false;
@@ -316,7 +316,7 @@ bool Protocol_NextEvent(SimTime* pAt) {
     };
     consider(busy, busyUntil);
     consider(parserWaits && !busy, parserWake);
-    consider(appRunning, appUntil);
+    consider(appRunning && pOpt->AppMs >= 0, appUntil);
     consider(unplugged && replugPending, replugAt);
     return any;
 }

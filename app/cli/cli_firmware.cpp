@@ -1,0 +1,83 @@
+#include "app/cli/cli_firmware.h"
+
+#include "app/app.h"
+#include "image/image_store.h"
+#include "image/srecord_reader.h"
+#include "tq330_version.h"
+#include "update/crc16.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr int ERROR_SIZE = 255;
+constexpr int RESULT_NOT_OPENED = -1;
+
+} // namespace
+
+bool CLI_LoadFirmware(const std::string& path, std::string* pError) {
+    if (path.empty()) {
+        if (APP_LoadImage() == 0)
+            return true;
+        *pError = APP_LoadError();
+        return false;
+    }
+    ImageStore* pStore = ImageStore_Create();
+    if (pStore == nullptr) {
+        *pError = "out of memory";
+        return false;
+    }
+    char acError[ERROR_SIZE] = {};
+    int result = SRecordReader_LoadFile(pStore, path.c_str(), acError, ERROR_SIZE);
+    if (result == 0 && ImageStore_TotalBytes(pStore) == 0) {
+        result = -4;
+        std::snprintf(acError, sizeof acError, "no data records");
+    }
+    if (result != 0) {
+        ImageStore_Destroy(pStore);
+        *pError = path + ": " +
+                  (acError[0] ? acError : (result == RESULT_NOT_OPENED ? "cannot be read" : "not read"));
+        return false;
+    }
+    pProgramImage = pStore;
+    return true;
+}
+
+uint16_t CLI_ImageSpanCrc(uint32_t* pFirst, uint32_t* pLast) {
+    uint16_t crc;
+    Crc16Init(crc);
+    *pFirst = ImageStore_FirstAddress(pProgramImage);
+    *pLast = ImageStore_LastAddress(pProgramImage);
+    if (ImageStore_TotalBytes(pProgramImage) == 0)
+        return crc;
+    std::vector<uint8_t> acSpan(static_cast<size_t>(*pLast - *pFirst) + 1, 0xFF);
+    uint32_t count = ImageStore_AreaCount(pProgramImage);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t start = 0, length = 0;
+        ImageStore_AreaInfo(pProgramImage, i, &start, &length);
+        for (uint32_t a = start; a - start < length; ++a) {
+            int value = ImageStore_GetByte(pProgramImage, a);
+            if (value >= 0)
+                acSpan[a - *pFirst] = static_cast<uint8_t>(value & 0xFF);
+        }
+    }
+    Crc16Update(crc, acSpan.data(), static_cast<uint32_t>(acSpan.size() - 1));
+    return crc;
+}
+
+std::string CLI_VersionText(const std::string& path) {
+    uint32_t first = 0, last = 0;
+    uint16_t crc = CLI_ImageSpanCrc(&first, &last);
+    char acText[512];
+    std::snprintf(acText, sizeof acText,
+                  "tq330-flash %s%s\n"
+                  "firmware: %s, %u bytes in %u areas\n"
+                  "firmware CRC-16: 0x%04X over 0x%X..0x%X (the image's whole address span, 0xFF in gaps)\n",
+                  TQ330_VERSION_TEXT, path.empty() ? TQ330_FIRMWARE_NOTE : "",
+                  path.empty() ? "built in" : path.c_str(),
+                  static_cast<unsigned>(ImageStore_TotalBytes(pProgramImage)),
+                  static_cast<unsigned>(ImageStore_AreaCount(pProgramImage)), crc,
+                  static_cast<unsigned>(first), static_cast<unsigned>(last));
+    return acText;
+}

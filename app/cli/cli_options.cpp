@@ -1,0 +1,186 @@
+#include "app/cli/cli_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char acHelp[] =
+    "Usage: tq330-flash [OPTION]...\n"
+    "Writes the TQ330's firmware through its boot loader on a serial port, as the TQ330 Updater window\n"
+    "does: clear, program, make valid, compare the CRC-16, start the application.\n"
+    "\n"
+    "  --port PORT       the serial port: a device path (/dev/ttyUSB0) or COMn (the n-th port of the\n"
+    "                    port table: TQ330_PORTS, else the serial devices found; Windows: COMn).\n"
+    "                    Repeat it to update several devices at once, one process per port.\n"
+    "                    Without it: the first port found, as the window opens it.\n"
+    "  --list            list the serial ports found (path, by-id name, USB ids, serial number,\n"
+    "                    product, busy) and exit\n"
+    "  --firmware FILE   write this S-record file instead of the firmware built into the program\n"
+    "  --wait SECONDS    how long to wait for the boot loader to answer (default 60); power-cycle\n"
+    "                    the device when asked\n"
+    "  --check           only compare the device's CRC with the firmware's; write nothing\n"
+    "  --skip-current    update only when the device's CRC differs from the firmware's\n"
+    "  --loop            production line: after each device wait for the next one (power-cycle\n"
+    "                    or plug it in); Ctrl-C ends with a summary\n"
+    "  --json            one JSON object a line on standard output for every event; the human\n"
+    "                    output goes to standard error\n"
+    "  --trace FILE      write every frame sent and every byte received, time-stamped, to FILE\n"
+    "  --quiet           print only the result line\n"
+    "  --version         print the program's version and the firmware's CRC-16 and size\n"
+    "  --help            show this text\n"
+    "\n"
+    "Ctrl-C cancels like the window's Cancel button; a second Ctrl-C ends at once.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0    updated (with --check: the device already holds this firmware)\n"
+    "  1    not updated (with --check: the device holds other firmware, or gave no CRC)\n"
+    "  2    no device answered within --wait\n"
+    "  3    the port could not be opened or set up\n"
+    "  64   usage error\n"
+    "  65   the firmware file is missing or faulty\n"
+    "  130  interrupted (Ctrl-C) before the update was verified\n"
+    "Several ports: the worst of the ports' codes.\n";
+
+bool ParseSeconds(const char* pText, int* pValue) {
+    if (pText == nullptr || *pText < '0' || *pText > '9')
+        return false;
+    errno = 0;
+    char* pEnd = nullptr;
+    long value = std::strtol(pText, &pEnd, 10);
+    if (errno != 0 || *pEnd != '\0' || value < 0 || value > 24L * 3600)
+        return false;
+    *pValue = static_cast<int>(value);
+    return true;
+}
+
+} // namespace
+
+const char* CLI_HelpText() {
+    return acHelp;
+}
+
+bool CLI_ParseOptions(int argc, char** argv, CliOptions* pOptions, std::string* pError) {
+    CliOptions& o = *pOptions;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasInline = false;
+        // --name=value as well as --name value.
+        if (arg.rfind("--", 0) == 0) {
+            size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+                hasInline = true;
+            }
+        }
+        auto takeValue = [&](const char* name) -> bool {
+            if (hasInline)
+                return true;
+            if (i + 1 >= argc) {
+                *pError = std::string(name) + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+        auto noValue = [&](bool* pFlag) -> bool {
+            if (hasInline) {
+                *pError = arg + " takes no value";
+                return false;
+            }
+            *pFlag = true;
+            return true;
+        };
+        if (arg == "--port") {
+            if (!takeValue("--port"))
+                return false;
+            if (value.empty()) {
+                *pError = "--port needs a device path or COMn";
+                return false;
+            }
+            o.Ports.push_back(value);
+        } else if (arg == "--firmware") {
+            if (!takeValue("--firmware"))
+                return false;
+            if (value.empty()) {
+                *pError = "--firmware needs a file";
+                return false;
+            }
+            o.Firmware = value;
+        } else if (arg == "--wait") {
+            if (!takeValue("--wait"))
+                return false;
+            if (!ParseSeconds(value.c_str(), &o.WaitSeconds)) {
+                *pError = "--wait needs a whole number of seconds, not '" + value + "'";
+                return false;
+            }
+        } else if (arg == "--trace") {
+            if (!takeValue("--trace"))
+                return false;
+            if (value.empty()) {
+                *pError = "--trace needs a file";
+                return false;
+            }
+            o.Trace = value;
+        } else if (arg == "--check") {
+            if (!noValue(&o.Check))
+                return false;
+        } else if (arg == "--skip-current") {
+            if (!noValue(&o.SkipCurrent))
+                return false;
+        } else if (arg == "--loop") {
+            if (!noValue(&o.Loop))
+                return false;
+        } else if (arg == "--json") {
+            if (!noValue(&o.Json))
+                return false;
+        } else if (arg == "--quiet") {
+            if (!noValue(&o.Quiet))
+                return false;
+        } else if (arg == "--list") {
+            if (!noValue(&o.List))
+                return false;
+        } else if (arg == "--version") {
+            if (!noValue(&o.Version))
+                return false;
+        } else if (arg == "--help" || arg == "-h") {
+            o.Help = true;
+        } else {
+            *pError = "unknown option '" + arg + "'";
+            return false;
+        }
+    }
+    if (o.Check && (o.SkipCurrent || o.Loop)) {
+        *pError = "--check writes nothing: it goes with neither --skip-current nor --loop";
+        return false;
+    }
+    for (size_t a = 0; a < o.Ports.size(); ++a)
+        for (size_t b = a + 1; b < o.Ports.size(); ++b)
+            if (o.Ports[a] == o.Ports[b]) {
+                *pError = "port " + o.Ports[a] + " named twice";
+                return false;
+            }
+    return true;
+}
+
+std::vector<std::string> CLI_ChildArguments(const CliOptions& o, const std::string& port) {
+    std::vector<std::string> args = {"--port", port, "--json", "--wait", std::to_string(o.WaitSeconds)};
+    if (!o.Firmware.empty())
+        args.insert(args.end(), {"--firmware", o.Firmware});
+    if (o.Check)
+        args.push_back("--check");
+    if (o.SkipCurrent)
+        args.push_back("--skip-current");
+    if (o.Loop)
+        args.push_back("--loop");
+    if (!o.Trace.empty()) {
+        // One trace per port: the port's last path element after the file's name.
+        std::string tag =
+            port.substr(port.find_last_of("/\\") == std::string::npos ? 0 : port.find_last_of("/\\") + 1);
+        args.insert(args.end(), {"--trace", o.Trace + "." + tag});
+    }
+    return args;
+}

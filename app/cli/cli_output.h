@@ -1,0 +1,33 @@
+// Everything tq330-flash prints goes through here, under one lock, from either thread: the human
+// lines on standard error (a bar that updates in place on a terminal) and, with --json, one JSON
+// object a line on standard output.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Builds one JSON object; keys in the order added.
+struct JsonLine {
+    std::string Text = "{";
+    JsonLine& Add(const char* key, const std::string& value);
+    JsonLine& Add(const char* key, const char* value);
+    JsonLine& Add(const char* key, long long value);
+    JsonLine& Add(const char* key, double value);
+    JsonLine& AddBool(const char* key, bool value);
+    JsonLine& AddHex(const char* key, uint32_t value); // "0x1D0F"
+};
+std::string JSON_Escape(const std::string& text);
+
+void OUT_Init(bool json, bool quiet, bool terminal);
+// Seconds since OUT_Init (the program's start).
+double OUT_Now();
+// A human line (not with --quiet).
+void OUT_Line(const std::string& text);
+// A line printed even with --quiet: the result, and the message of what went wrong.
+void OUT_Always(const std::string& text);
+// An event for --json (nothing without it); "event" and "t" are put first.
+void OUT_Event(const char* event, const JsonLine& fields);
+
+// The progress display of one step: begun, moved (worker thread), ended.
+void OUT_StepBegin(const std::string& step);
+void OUT_StepProgress(int32_t low, int32_t high, int32_t pos);
+void OUT_StepEnd(const char* outcome);

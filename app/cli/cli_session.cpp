@@ -1,0 +1,370 @@
+// The session of one port. The rules decide everything the user sees in the window: the session
+// only clicks (Start, Ok, Cancel on Ctrl-C), watches the status line and turns its last text into
+// an exit code, so that the terminal and the window can never disagree about success.
+#include "app/cli/cli_session.h"
+
+#include "app/app.h"
+#include "app/cli/cli_front.h"
+#include "app/cli/cli_output.h"
+#include "app/cli/cli_ports.h"
+#include "app/dialog.h"
+#include "app/dialog_rules.h"
+#include "link/com.h"
+#include "link/job_state.h"
+#include "link/worker.h"
+#include "update/flow.h"
+#include "update/image_crc.h"
+#include "update/runner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const TEXT_UPDATED = "Target updated successfully";
+const char* const TEXT_NOT_UPDATED = "Target not updated successfully";
+
+struct Session {
+    const CliOptions* pOptions = nullptr;
+    std::string Port;   // as named, or COMn of the first port found
+    std::string Device; // the device behind it
+    std::string PortError;
+    bool Interrupted = false;
+    bool UpdateStarted = false; // an update ran or runs
+    double UpdateBegun = 0;
+    std::string LastStatus;
+    std::string FailedStep; // the first step of this update that did not succeed, and how
+    int32_t ImageCrc = -1;
+    uint32_t TargetCrc = TARGET_CRC_UNKNOWN;
+    uint32_t CrcStart = 0, CrcLength = 0;
+    int Updated = 0, NotUpdated = 0;
+    bool LastUpdated = false;
+    bool UpdateInterrupted = false; // an update ended by Ctrl-C before it was verified
+};
+Session S;
+
+const char* StatusName(uint8_t status) {
+    switch (status) {
+    case STATUS_OK:
+        return "ok";
+    case STATUS_TARGET_ERROR:
+        return "target error";
+    case STATUS_NOT_EXECUTED:
+        return "not executed (no answer)";
+    default:
+        return "cancelled";
+    }
+}
+
+// The CRC area the target reported, and the image's CRC over it: taken while it is connected (the
+// record reads as zeros once the new application runs and the boot loader is gone).
+void TakeCrcArea() {
+    TargetInfo info;
+    GetTargetInfo(&info);
+    if (info.Connected != 1)
+        return;
+    S.CrcStart = info.CrcStart;
+    S.CrcLength = info.CrcLength;
+    S.ImageCrc = CalcImageCrc();
+}
+
+void AddCrcs(JsonLine& line) {
+    if (S.ImageCrc >= 0)
+        line.AddHex("image_crc", static_cast<uint32_t>(S.ImageCrc));
+    if (S.TargetCrc != TARGET_CRC_UNKNOWN)
+        line.AddHex("target_crc", S.TargetCrc);
+    if (S.CrcLength != 0)
+        line.AddHex("crc_start", S.CrcStart).Add("crc_length", static_cast<long long>(S.CrcLength));
+}
+
+std::string CrcText() {
+    char acText[96] = {};
+    if (S.ImageCrc >= 0 && S.TargetCrc != TARGET_CRC_UNKNOWN)
+        std::snprintf(acText, sizeof acText, " (CRC image 0x%04X, target 0x%04X)",
+                      static_cast<unsigned>(S.ImageCrc), static_cast<unsigned>(S.TargetCrc));
+    else if (S.ImageCrc >= 0)
+        std::snprintf(acText, sizeof acText, " (CRC image 0x%04X, target unknown)",
+                      static_cast<unsigned>(S.ImageCrc));
+    return acText;
+}
+
+// Every outcome, one line on the terminal and one event.
+void Report(const char* result, int exitCode, const std::string& line) {
+    JsonLine fields;
+    fields.Add("result", result).Add("exit_code", static_cast<long long>(exitCode)).Add("port", S.Port);
+    if (!S.Device.empty())
+        fields.Add("device", S.Device);
+    if (!S.LastStatus.empty())
+        fields.Add("status", S.LastStatus);
+    if (!S.FailedStep.empty())
+        fields.Add("failed_step", S.FailedStep);
+    AddCrcs(fields);
+    if (S.UpdateStarted)
+        fields.Add("update_seconds", OUT_Now() - S.UpdateBegun);
+    fields.Add("seconds", OUT_Now()).Add("message", line);
+    OUT_Event("result", fields);
+    OUT_Always(line);
+}
+
+// A port error; when the port was refused for lack of permission, also the one thing the user can
+// do about it, in the words the window and the man page use.
+void ReportPortError(int exitCode, const std::string& line) {
+    Report("port error", exitCode, line);
+    if (*COM_PermissionDeniedText() != '\0')
+        OUT_Always(COM_PermissionDeniedText());
+}
+
+void ReportTally() {
+    char acText[96];
+    std::snprintf(acText, sizeof acText, "Tally: %d updated, %d not updated", S.Updated, S.NotUpdated);
+    OUT_Event("tally", JsonLine()
+                           .Add("updated", static_cast<long long>(S.Updated))
+                           .Add("not_updated", static_cast<long long>(S.NotUpdated)));
+    OUT_Line(acText);
+}
+
+// The port the window would open: the named one, else the first one detection finds.
+int ChoosePort() {
+    const CliOptions& o = *S.pOptions;
+    if (o.Ports.empty()) {
+        PortCount = COM_DetectPorts(aPortList);
+        if (PortCount <= 0) {
+            COM_ReleaseDetectedPorts();
+            S.PortError = "No COM port detected. Application can not be executed!";
+            return EXIT_PORT;
+        }
+        if (PortCount > 1)
+            OUT_Line("Several ports found; using the first (name one with --port, see --list)");
+        S.Port = "COM" + std::to_string(aPortList[0] + 1);
+        S.Device = COM_PortDevice(aPortList[0]);
+        return 0;
+    }
+    S.Port = o.Ports[0];
+    int index = CLI_PortIndexOfName(S.Port);
+    if (index >= 0) {
+        S.Device = COM_PortDevice(index);
+        if (S.Device.empty()) {
+            S.PortError = S.Port + ": no such port (see --list)";
+            return EXIT_PORT;
+        }
+    } else {
+        if (!CLI_UsePortPath(S.Port, &S.PortError))
+            return EXIT_PORT;
+        S.Device = S.Port;
+        index = 0;
+    }
+    aPortList[0] = index;
+    PortCount = 1;
+    return 0;
+}
+
+// --check, and the look before --skip-current: identify (the connection) and Get CRC only.
+// 0 when the device holds this image.
+int CheckDevice() {
+    TakeCrcArea();
+    int differs = CompareCrc();
+    S.TargetCrc = TargetInfo_TargetCrc();
+    return differs;
+}
+
+int CheckOnly() {
+    int differs = CheckDevice();
+    if (S.Interrupted) {
+        Report("interrupted", EXIT_INTERRUPTED, "Interrupted");
+        return EXIT_INTERRUPTED;
+    }
+    if (differs == 0) {
+        Report("current", EXIT_UPDATED, "Target holds this firmware" + CrcText());
+        return EXIT_UPDATED;
+    }
+    if (S.TargetCrc == TARGET_CRC_UNKNOWN)
+        Report("differs", EXIT_NOT_UPDATED, "Target gave no CRC: not known to hold this firmware");
+    else
+        Report("differs", EXIT_NOT_UPDATED, "Target holds other firmware" + CrcText());
+    return EXIT_NOT_UPDATED;
+}
+
+int FinalExit() {
+    if (S.pOptions->Loop) {
+        ReportTally();
+        if (S.UpdateInterrupted)
+            return EXIT_INTERRUPTED;
+        return S.NotUpdated > 0 ? EXIT_NOT_UPDATED : EXIT_UPDATED;
+    }
+    // The text the rules left on the status line decides, as it does in the window.
+    bool updated = S.UpdateStarted && CLI_ControlText(IDC_STATUS) == TEXT_UPDATED;
+    return updated ? EXIT_UPDATED : (S.Interrupted ? EXIT_INTERRUPTED : EXIT_NOT_UPDATED);
+}
+
+} // namespace
+
+void CLI_OnNotification(int id) {
+    if (id == ID_CONNECTED && !DLG_IsConnected()) {
+        TakeCrcArea();
+        S.TargetCrc = TARGET_CRC_UNKNOWN;
+        JsonLine fields;
+        fields.Add("port", S.Port);
+        AddCrcs(fields);
+        OUT_Event("connected", fields);
+    } else if (id == ID_CONNECTION_LOST && DLG_IsConnected()) {
+        OUT_Event("connection_lost", JsonLine().Add("port", S.Port));
+        if (S.pOptions->Loop && DLG_UpdateEnded())
+            OUT_Line("Waiting for the next device (connect it, or cycle its power)");
+    }
+}
+
+void CLI_OnStatus(const std::string& text) {
+    OUT_Event("status", JsonLine().Add("text", text));
+    // The line after the click repeats the request to cycle the power: say it once.
+    std::string last =
+        text.substr(text.find_last_of('\n') == std::string::npos ? 0 : text.find_last_of('\n') + 1);
+    std::string previous = S.LastStatus.substr(
+        S.LastStatus.find_last_of('\n') == std::string::npos ? 0 : S.LastStatus.find_last_of('\n') + 1);
+    bool result = text == TEXT_UPDATED || text == TEXT_NOT_UPDATED;
+    if (!result && last != previous) {
+        std::string line = text;
+        for (char& c : line)
+            if (c == '\n')
+                c = ' ';
+        OUT_Line(line);
+    }
+    S.LastStatus = text;
+    if (!result)
+        return;
+    // The rules' result line: the only report of an update.
+    S.LastUpdated = text == TEXT_UPDATED;
+    (S.LastUpdated ? S.Updated : S.NotUpdated)++;
+    std::string line = text + CrcText();
+    if (!S.LastUpdated && S.FailedStep.empty() && S.TargetCrc != TARGET_CRC_UNKNOWN && !S.Interrupted)
+        S.FailedStep = "the CRCs differ"; // every job succeeded: the compare failed
+    if (!S.LastUpdated && !S.FailedStep.empty())
+        line += ": " + S.FailedStep;
+    if (!S.LastUpdated && S.Interrupted)
+        S.UpdateInterrupted = true;
+    int code = S.LastUpdated ? EXIT_UPDATED : (S.Interrupted ? EXIT_INTERRUPTED : EXIT_NOT_UPDATED);
+    Report(S.LastUpdated ? "updated" : (S.Interrupted ? "interrupted" : "not updated"), code, line);
+    if (S.pOptions->Loop && !S.Interrupted) {
+        ReportTally();
+        OUT_Line("Waiting for the next device (connect it, or cycle its power)");
+    }
+}
+
+void CLI_OnStepBegin(const std::string& name) {
+    OUT_StepBegin(name);
+}
+
+void CLI_OnStepEnd() {
+    // The runner hides the job's name once the job is back at 0, or at once after a cancel while
+    // the job may still run on.
+    std::string outcome;
+    if (jobState.JobType.load(std::memory_order_acquire) != JOB_IDENTIFY) {
+        outcome = "cancelled";
+    } else {
+        uint8_t status = jobState.JobStatus;
+        outcome = StatusName(status);
+        if (status == STATUS_TARGET_ERROR) {
+            char acDetail[64];
+            std::snprintf(acDetail, sizeof acDetail, " (0x%X at address 0x%X)",
+                          static_cast<unsigned>(jobState.ResultValue),
+                          static_cast<unsigned>(jobState.ResultAddress));
+            outcome += acDetail;
+        }
+        if (CLI_ControlText(IDC_STATUS) == "Get CRC" && status == STATUS_OK)
+            S.TargetCrc = TargetInfo_TargetCrc();
+    }
+    if (outcome != "ok" && S.FailedStep.empty() && CLI_ControlText(IDC_STATUS) != "Start application")
+        S.FailedStep = CLI_ControlText(IDC_STATUS) + " " + outcome;
+    OUT_StepEnd(outcome.c_str());
+}
+
+void CLI_OnUpdateBegun() {
+    S.UpdateStarted = true;
+    S.UpdateBegun = OUT_Now();
+    S.FailedStep.clear();
+    S.TargetCrc = TARGET_CRC_UNKNOWN;
+    OUT_Event("update", JsonLine().Add("port", S.Port));
+}
+
+void CLI_OnInterrupt() {
+    if (!S.Interrupted)
+        OUT_Line(UpdateRunning() ? "Interrupted: cancelling (Ctrl-C again ends at once)" : "Interrupted");
+    S.Interrupted = true;
+    // The window's Cancel/Ok button: cancels a running update, or ends the dialog when it reads "Ok".
+    CLI_Click(IDC_CANCEL);
+}
+
+void CLI_OnErrorBox(const char* text) {
+    if (S.PortError.empty())
+        S.PortError = text;
+}
+
+int CLI_RunSession(const CliOptions& options) {
+    S.pOptions = &options;
+    Worker_Start();
+    int chosen = ChoosePort();
+    if (chosen != 0) {
+        ReportPortError(chosen, "Error: " + S.PortError);
+        return chosen;
+    }
+    DLG_SetTitle(APP_GetTitle());
+    CLI_OpenDialog();
+    DLG_Init(); // opens the port as the window does
+    if (!S.PortError.empty()) {
+        std::string why = CLI_DescribePortProblem(S.Device);
+        ReportPortError(EXIT_PORT,
+                        "Error: " + S.PortError + (why.empty() ? "" : " (" + S.Device + ": " + why + ")"));
+        return EXIT_PORT;
+    }
+    OUT_Event("port_opened", JsonLine().Add("port", S.Port).Add("device", S.Device));
+    OUT_Line("Port " + S.Port + (S.Device != S.Port ? " (" + S.Device + ")" : "") + " opened");
+
+    bool lookFirst = options.Check || options.SkipCurrent;
+    if (!lookFirst)
+        CLI_Click(IDC_START); // armed: the first connection starts the update
+    const double deadline = OUT_Now() + options.WaitSeconds;
+    for (;;) {
+        if (CLI_DialogEnded())
+            break;
+        if (S.Interrupted && !UpdateRunning())
+            break;
+        if (!options.Loop && DLG_UpdateEnded()) {
+            CLI_Click(IDC_CANCEL); // Ok
+            continue;
+        }
+        if (lookFirst && DLG_IsConnected() && !UpdateRunning()) {
+            if (options.Check)
+                return CheckOnly();
+            lookFirst = false;
+            if (CheckDevice() == 0 && !S.Interrupted) {
+                Report("current", EXIT_UPDATED,
+                       "Target holds this firmware already: not written" + CrcText());
+                return EXIT_UPDATED;
+            }
+            if (S.Interrupted)
+                break;
+            OUT_Line("Target holds other firmware" + CrcText() + ": updating");
+            CLI_Click(IDC_START);
+            continue;
+        }
+        double now = OUT_Now();
+        if (!options.Loop && !S.UpdateStarted && !DLG_IsConnected() && now >= deadline) {
+            char acLine[128];
+            std::snprintf(acLine, sizeof acLine, "No answer from the TQ330's boot loader on %s within %d s",
+                          S.Port.c_str(), options.WaitSeconds);
+            Report("no device", EXIT_NO_DEVICE, acLine);
+            return EXIT_NO_DEVICE;
+        }
+        int waitMs = 500;
+        if (!options.Loop && !S.UpdateStarted)
+            waitMs = static_cast<int>(std::min(500.0, (deadline - now) * 1000) + 1);
+        CLI_WaitMessageFor(waitMs);
+    }
+    if (S.Interrupted && !S.UpdateStarted && !options.Loop) {
+        Report("interrupted", EXIT_INTERRUPTED, "Interrupted before the update began");
+        return EXIT_INTERRUPTED;
+    }
+    return FinalExit();
+}

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Whole-update figures of tq330-flash against tq330-sim at 57600 baud (the real pace):
+#   one device: the update (its "update" event to its "result" event) against the line-time floor
+#     the simulator's log gives (bench/app/update_floor.awk);
+#   four devices at once (one process each): the whole run against one device's time, with the CPU
+#     time and the largest resident set of the processes;
+#   the trace on against off: the same update with --trace.
+# Each paced update takes about a minute. Usage: run_cli_bench.sh FLASH SIM
+set -euo pipefail
+flash=$1
+sim=$2
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+clear_ms=1500
+
+start_sim() { # start_sim NAME: a paced simulator logging to $work/NAME.log; prints its device
+  "$sim" --baud 57600 --clear-ms "$clear_ms" --app-ms 600000 --log "$work/$1.log" >"$work/$1.out" 2>/dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do
+    local device
+    device=$(head -n1 "$work/$1.out" 2>/dev/null || true)
+    [ -n "$device" ] && { echo "$device"; return 0; }
+    sleep 0.05
+  done
+  echo "the simulator did not start" >&2
+  exit 1
+}
+event_time() { # event_time FILE EVENT: the "t" of the first such event
+  grep "\"event\":\"$2\"" "$1" | head -n1 | sed 's/.*"t":\([0-9.]*\).*/\1/'
+}
+one_update() { # one_update NAME [OPTIONS...]: the update's seconds and its floor line
+  local name=$1
+  shift
+  local device
+  device=$(start_sim "$name")
+  "$flash" --port "$device" --json --quiet "$@" >"$work/$name.json" 2>/dev/null
+  local ts te
+  ts=$(event_time "$work/$name.json" update)
+  te=$(event_time "$work/$name.json" result)
+  grep '"event":"result"' "$work/$name.json" | sed 's/.*"result":"\([^"]*\)".*/  result: \1/'
+  awk -v ts="$ts" -v te="$te" -v clear_ms="$clear_ms" -f "$here/../app/update_floor.awk" "$work/$name.log"
+}
+
+echo "== one device, trace off"
+one_update plain
+echo "== one device, trace on"
+one_update traced --trace "$work/trace.txt"
+echo "  trace: $(wc -l <"$work/trace.txt") lines, $(du -k "$work/trace.txt" | cut -f1) KiB"
+
+echo "== four devices at once"
+args=()
+for i in 1 2 3 4; do args+=(--port "$(start_sim "four$i")"); done
+/usr/bin/time -f "%e %U %S %M" -o "$work/four.time" "$flash" "${args[@]}" --quiet >"$work/four.out" 2>&1 || true
+read -r wall user sys rss <"$work/four.time"
+cat "$work/four.out"
+echo "  whole run: ${wall} s wall; CPU ${user} s user + ${sys} s system over the five processes; largest resident set ${rss} KiB"

@@ -1,0 +1,31 @@
+// Runs the real tq330-flash as a child process and collects what it prints.
+#pragma once
+#include <functional>
+#include <string>
+#include <vector>
+
+struct FlashRun {
+    int ExitCode = -1; // 128 + signal when killed
+    std::string Out;   // standard output (the JSON events with --json)
+    std::string Err;   // standard error (the human lines)
+    bool TimedOut = false;
+    double Seconds = 0;
+};
+
+// Runs tq330-flash with the arguments (TQ330_PORTS set when ports is not empty). interruptWhen,
+// when given, is asked after every read with the output so far; the first time it says yes the
+// child gets SIGINT (and a second one if secondInterrupt).
+FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const std::string& ports = "",
+                  std::function<bool(const std::string& out)> interruptWhen = nullptr,
+                  bool secondInterrupt = false);
+
+// The lines of a text; the JSON lines of --json whose "event" is the given one.
+std::vector<std::string> Lines(const std::string& text);
+std::vector<std::string> Events(const std::string& out, const std::string& event);
+// A field of a flat JSON line: the string's text or the number as written; "" when absent.
+std::string Field(const std::string& line, const std::string& key);
+// A JSON line is one object whose strings and numbers are well formed (the parser a script would use
+// would accept it).
+bool IsJsonObject(const std::string& line);
+// Writes text to a fresh file in a fresh folder and returns its path.
+std::string WriteTempFile(const std::string& name, const std::string& text);

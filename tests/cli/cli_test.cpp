@@ -1,0 +1,317 @@
+// tq330-flash with one device: every exit code, the JSON events, the trace's bytes, --check.
+#include "cli_run.h"
+#include "cli_sim.h"
+
+#include "app/app.h"
+#include "image/image_store.h"
+#include "image/srecord_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+TestDevice::TestDevice(std::vector<std::string> extra, bool paced) {
+    Folder = Sim_TempDir();
+    std::vector<std::string> args = {"--baud", paced ? "57600" : "0", "--clear-ms", "100",
+                                     "--log",  Folder + "/log",       "--dump",     Folder + "/flash"};
+    if (std::find(extra.begin(), extra.end(), "--app-ms") == extra.end())
+        args.insert(args.end(), {"--app-ms", "200"});
+    args.insert(args.end(), extra.begin(), extra.end());
+    Started = Sim_Start(args, &Sim);
+    EXPECT_TRUE(Started) << "the simulator did not start";
+}
+
+TestDevice::~TestDevice() {
+    if (Started)
+        Sim_Stop(&Sim);
+}
+
+std::vector<uint8_t> TestDevice::Flash() {
+    if (Started) {
+        Sim_Stop(&Sim);
+        Started = false;
+    }
+    return Sim_ReadFile(Folder + "/flash");
+}
+
+std::vector<int> TestDevice::Commands() {
+    std::vector<int> commands;
+    for (const std::string& line : Sim_ReadLines(Folder + "/log")) {
+        int command = std::atoi(line.c_str() + 4); // "cmd=C ..."
+        if (command != 0 && (commands.empty() || commands.back() != command))
+            commands.push_back(command);
+    }
+    return commands;
+}
+
+const std::vector<uint8_t>& ImageFlash() {
+    static std::vector<uint8_t> flash;
+    if (flash.empty()) {
+        EXPECT_EQ(APP_LoadImage(), 0);
+        flash = Sim_FlashOf(pProgramImage);
+    }
+    return flash;
+}
+
+namespace {
+
+bool ProgrammingUnderway(const std::string& out) {
+    for (const std::string& line : Events(out, "progress"))
+        if (Field(line, "step") == "Programming target" && std::atoi(Field(line, "percent").c_str()) >= 2)
+            return true;
+    return false;
+}
+
+TEST(FlashCli, UpdatesTheDeviceAndReportsEveryStepAsJson) {
+    TestDevice device;
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--json"}, 120);
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_NE(run.Err.find("Target updated successfully"), std::string::npos);
+    EXPECT_TRUE(device.Flash() == ImageFlash()) << "reported updated, but the flash is not the image";
+    EXPECT_EQ(device.Commands(), (std::vector<int>{1, 2, 3, 5, 7}));
+
+    for (const std::string& line : Lines(run.Out))
+        EXPECT_TRUE(IsJsonObject(line)) << line;
+    std::vector<std::string> steps;
+    for (const std::string& line : Events(run.Out, "step"))
+        steps.push_back(Field(line, "step"));
+    EXPECT_EQ(steps, (std::vector<std::string>{"Clear target", "Programming target", "Make valid", "Get CRC",
+                                               "Start application"}));
+    for (const std::string& line : Events(run.Out, "step_result"))
+        EXPECT_EQ(Field(line, "status"), "ok") << line;
+    // Programming's progress climbs through the image, one event a percent, each percent the window's
+    // figure for its bytes; the job shows the bytes sent before each block, so it ends at 99 %.
+    long last = -1;
+    int lastPercent = -1;
+    const long total = static_cast<long>(ImageStore_TotalBytes(pProgramImage));
+    for (const std::string& line : Events(run.Out, "progress")) {
+        if (Field(line, "step") != "Programming target")
+            continue;
+        long bytes = std::atol(Field(line, "bytes").c_str());
+        int percent = std::atoi(Field(line, "percent").c_str());
+        EXPECT_GT(bytes, last);
+        EXPECT_GT(percent, lastPercent);
+        EXPECT_EQ(percent, bytes * 100 / total) << line;
+        EXPECT_EQ(Field(line, "total"), std::to_string(total));
+        last = bytes;
+        lastPercent = percent;
+    }
+    EXPECT_EQ(lastPercent, 99);
+    ASSERT_EQ(Events(run.Out, "connected").size(), 1u);
+    ASSERT_EQ(Events(run.Out, "port_opened").size(), 1u);
+    std::vector<std::string> results = Events(run.Out, "result");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(Field(results[0], "result"), "updated");
+    EXPECT_EQ(Field(results[0], "exit_code"), "0");
+    EXPECT_EQ(Field(results[0], "status"), "Target updated successfully");
+    EXPECT_FALSE(Field(results[0], "image_crc").empty());
+    EXPECT_EQ(Field(results[0], "image_crc"), Field(results[0], "target_crc"));
+    EXPECT_GT(std::atof(Field(results[0], "update_seconds").c_str()), 0.0);
+}
+
+TEST(FlashCli, UsageErrorsEndWith64BeforeAnythingIsOpened) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--frobnicate"}, {"--wait", "soon"}, {"--port"}, {"--check", "--loop"}, {"--json=yes"}}) {
+        FlashRun run = RunFlash(args, 10);
+        EXPECT_EQ(run.ExitCode, 64) << args[0];
+        EXPECT_EQ(Lines(run.Err).size(), 1u) << run.Err;
+        EXPECT_TRUE(run.Out.empty());
+    }
+    FlashRun help = RunFlash({"--help"}, 10);
+    EXPECT_EQ(help.ExitCode, 0);
+    for (const char* code : {"  64 ", "  65 ", "  130 ", "  2 ", "  3 "})
+        EXPECT_NE(help.Out.find(code), std::string::npos) << code;
+}
+
+TEST(FlashCli, FaultyFirmwareFileEndsWith65AndNeverTouchesThePort) {
+    TestDevice device;
+    std::string faulty = WriteTempFile("bad.s28", "S00600004844521B\nS2080EEC700702062956\n");
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--firmware", faulty}, 20);
+    EXPECT_EQ(run.ExitCode, 65);
+    EXPECT_NE(run.Err.find("Error in line 2: "), std::string::npos) << run.Err;
+    FlashRun missing = RunFlash({"--port", device.Sim.Device, "--firmware", "/nonexistent/x.s28"}, 20);
+    EXPECT_EQ(missing.ExitCode, 65);
+    EXPECT_EQ(Lines(missing.Err).size(), 1u) << missing.Err;
+    device.Flash();
+    EXPECT_TRUE(Sim_ReadLines(device.Folder + "/log").empty()) << "a frame went out";
+}
+
+TEST(FlashCli, PortThatIsNoSerialDeviceOrBusyEndsWith3) {
+    FlashRun notSerial = RunFlash({"--port", "/dev/null"}, 20);
+    EXPECT_EQ(notSerial.ExitCode, 3);
+    EXPECT_NE(notSerial.Err.find("COM::_InitCOM: Port not available"), std::string::npos) << notSerial.Err;
+    EXPECT_NE(notSerial.Err.find("not a serial device"), std::string::npos) << notSerial.Err;
+
+    FlashRun absent = RunFlash({"--port", "/dev/tq330-no-such-port"}, 20);
+    EXPECT_EQ(absent.ExitCode, 3);
+
+    TestDevice device;
+    int holder = open(device.Sim.Device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    FlashRun busy = RunFlash({"--port", device.Sim.Device, "--json"}, 20);
+    close(holder);
+    EXPECT_EQ(busy.ExitCode, 3);
+    EXPECT_NE(busy.Err.find("busy"), std::string::npos) << busy.Err;
+    ASSERT_EQ(Events(busy.Out, "result").size(), 1u);
+    EXPECT_EQ(Field(Events(busy.Out, "result")[0], "exit_code"), "3");
+
+    FlashRun noSuchCom = RunFlash({"--port", "COM5"}, 20, device.Sim.Device);
+    EXPECT_EQ(noSuchCom.ExitCode, 3);
+}
+
+TEST(FlashCli, SilentDeviceEndsWith2AfterTheWait) {
+    TestDevice device({"--silent"});
+    FlashRun run = RunFlash({"--port", "COM1", "--wait", "1"}, 30, device.Sim.Device);
+    EXPECT_EQ(run.ExitCode, 2);
+    EXPECT_LT(run.Seconds, 5.0);
+    size_t first = run.Err.find("Please cycle power of TQ330");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(run.Err.find("Please cycle power of TQ330", first + 1), std::string::npos) << "asked twice";
+}
+
+TEST(FlashCli, RejectedBlockEndsWith1AndIsNeverMadeValid) {
+    TestDevice device({"--reject-at", "0xC0000"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--json"}, 60);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_NE(run.Err.find("Target not updated successfully"), std::string::npos);
+    EXPECT_NE(run.Err.find("Programming target target error"), std::string::npos) << run.Err;
+    ASSERT_EQ(Events(run.Out, "result").size(), 1u);
+    EXPECT_EQ(Field(Events(run.Out, "result")[0], "result"), "not updated");
+    std::vector<int> commands = device.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 3), 0);
+}
+
+TEST(FlashCli, WrongCrcEndsWith1AndTheApplicationIsNotStarted) {
+    TestDevice device({"--wrong-crc"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--json"}, 60);
+    EXPECT_EQ(run.ExitCode, 1);
+    std::string result = Events(run.Out, "result").at(0);
+    EXPECT_EQ(Field(result, "result"), "not updated");
+    EXPECT_EQ(Field(result, "failed_step"), "the CRCs differ");
+    EXPECT_NE(Field(result, "image_crc"), Field(result, "target_crc"));
+    std::vector<int> commands = device.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 7), 0);
+}
+
+TEST(FlashCli, DeviceGoneMidUpdateEndsWith1) {
+    TestDevice device({"--unplug-after-blocks", "20"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device}, 120);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_FALSE(run.TimedOut);
+    EXPECT_FALSE(device.Flash() == ImageFlash());
+}
+
+TEST(FlashCli, CtrlCDuringProgrammingEndsWith130AndNeverClaimsSuccess) {
+    TestDevice device({}, true); // paced: the blocks take a minute, the interrupt lands among them
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--json"}, 120, "", ProgrammingUnderway);
+    EXPECT_EQ(run.ExitCode, 130) << run.Err;
+    EXPECT_LT(run.Seconds, 30.0);
+    EXPECT_EQ(run.Err.find("Target updated successfully"), std::string::npos);
+    ASSERT_EQ(Events(run.Out, "result").size(), 1u);
+    EXPECT_EQ(Field(Events(run.Out, "result")[0], "result"), "interrupted");
+    EXPECT_FALSE(device.Flash() == ImageFlash());
+    std::vector<int> commands = device.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 3), 0) << "made valid after a cancel";
+}
+
+TEST(FlashCli, SecondCtrlCEndsAtOnce) {
+    TestDevice device({"--clear-ms", "20000"}); // a clear that keeps the first Ctrl-C waiting
+    FlashRun run = RunFlash(
+        {"--port", device.Sim.Device, "--json"}, 60, "",
+        [](const std::string& out) { return !Events(out, "step").empty(); }, true);
+    EXPECT_EQ(run.ExitCode, 130);
+    EXPECT_LT(run.Seconds, 10.0);
+}
+
+TEST(FlashCli, CheckTellsCurrentFromStaleAndWritesNothing) {
+    TestDevice device({"--fill", "0x00"});
+    FlashRun stale = RunFlash({"--port", device.Sim.Device, "--check", "--json"}, 30);
+    EXPECT_EQ(stale.ExitCode, 1) << stale.Err;
+    ASSERT_EQ(Events(stale.Out, "result").size(), 1u);
+    EXPECT_EQ(Field(Events(stale.Out, "result")[0], "result"), "differs");
+    EXPECT_EQ(device.Commands(), (std::vector<int>{5}));
+
+    ASSERT_EQ(RunFlash({"--port", device.Sim.Device}, 60).ExitCode, 0);
+    usleep(400 * 1000); // the boot loader is back after start application
+    FlashRun current = RunFlash({"--port", device.Sim.Device, "--check", "--json"}, 30);
+    EXPECT_EQ(current.ExitCode, 0) << current.Err;
+    std::string result = Events(current.Out, "result").at(0);
+    EXPECT_EQ(Field(result, "result"), "current");
+    EXPECT_EQ(Field(result, "image_crc"), Field(result, "target_crc"));
+
+    FlashRun skip = RunFlash({"--port", device.Sim.Device, "--skip-current"}, 30);
+    EXPECT_EQ(skip.ExitCode, 0);
+    std::vector<int> commands = device.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 1), 1) << "cleared again though current";
+}
+
+TEST(FlashCli, SkipCurrentUpdatesAStaleDeviceAfterLooking) {
+    TestDevice device({"--fill", "0x00"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--skip-current", "--json"}, 60);
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(Field(Events(run.Out, "result").at(0), "result"), "updated");
+    EXPECT_EQ(device.Commands(), (std::vector<int>{5, 1, 2, 3, 5, 7}));
+    EXPECT_TRUE(device.Flash() == ImageFlash());
+}
+
+// The frames of the trace, byte for byte, from a firmware of one 4-byte record and a device whose
+// CRC area is 0x1000 bytes at 0xEEC70.
+TEST(FlashCli, TraceHoldsTheFramesByteForByte) {
+    std::string firmware = WriteTempFile("one.s28", "S00600004844521B\nS2080EEC700702062955\nS804000000FB\n");
+    std::string trace = Sim_TempDir() + "/trace";
+    TestDevice device({"--crc-start", "0xEEC70", "--crc-length", "0x1000"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--firmware", firmware, "--trace", trace}, 30);
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    std::vector<std::string> sent;
+    bool received = false;
+    for (const std::string& line : Sim_ReadLines(trace)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        double ms = std::atof(line.c_str());
+        EXPECT_GE(ms, 0.0) << line;
+        size_t mark = line.find_first_of("<>");
+        ASSERT_NE(mark, std::string::npos) << line;
+        if (line[mark] == '<')
+            received = true;
+        else
+            sent.push_back(line.substr(mark + 2));
+    }
+    EXPECT_TRUE(received);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0], "68 00 00 68 00 00 00 00 16  identify");
+    auto has = [&](const std::string& frame) {
+        return std::find(sent.begin(), sent.end(), frame) != sent.end();
+    };
+    EXPECT_TRUE(has("68 00 00 68 00 00 01 01 16  clear"));
+    EXPECT_TRUE(has("68 08 08 68 00 00 02 70 EC 0E 00 07 02 06 29 A4 16  program"));
+    EXPECT_TRUE(has("68 08 08 68 00 00 05 70 EC 0E 00 00 10 00 00 7F 16  get CRC"));
+    EXPECT_TRUE(has("68 00 00 68 00 00 03 03 16  make valid"));
+    EXPECT_TRUE(has("68 00 00 68 00 00 07 07 16  start application"));
+}
+
+// --version's CRC is the one a device reports for the image's whole span once it holds the image.
+TEST(FlashCli, VersionCrcIsWhatTheDeviceReportsForTheImageSpan) {
+    ImageFlash(); // loads the image
+    FlashRun version = RunFlash({"--version"}, 20);
+    ASSERT_EQ(version.ExitCode, 0);
+    EXPECT_NE(version.Out.find(std::to_string(ImageStore_TotalBytes(pProgramImage)) + " bytes"),
+              std::string::npos);
+    uint32_t first = ImageStore_FirstAddress(pProgramImage), last = ImageStore_LastAddress(pProgramImage);
+    char acStart[16], acLength[16];
+    std::snprintf(acStart, sizeof acStart, "0x%X", first);
+    std::snprintf(acLength, sizeof acLength, "0x%X", last - first + 1);
+    TestDevice device({"--crc-start", acStart, "--crc-length", acLength});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--json"}, 60);
+    ASSERT_EQ(run.ExitCode, 0);
+    std::string crc = Field(Events(run.Out, "result").at(0), "target_crc");
+    ASSERT_FALSE(crc.empty());
+    EXPECT_NE(version.Out.find("CRC-16: " + crc + " over " + acStart), std::string::npos)
+        << version.Out << crc;
+}
+
+} // namespace

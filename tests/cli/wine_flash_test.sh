@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# tq330-flash.exe (the win64 build) under Wine against tq330-sim (the Linux build) on COM ports
+# mapped to the simulators' pseudo-terminals: one update that must leave the image in the flash and
+# report it updated, then two ports at once (CreateProcess), one of them rejecting a block, which
+# must end with the worst code, 1, and --check on an erased device, 1. Every run gets simulators of
+# its own: under Wine a second open of a pseudo-terminal another process had open fails in
+# SetCommState. Usage: wine_flash_test.sh TQ330-FLASH.EXE TQ330-SIM
+set -euo pipefail
+exe=$1
+sim=$2
+work=$(mktemp -d)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+start_sim() { # start_sim NAME [OPTIONS...]: prints the device
+  local name=$1
+  shift
+  "$sim" --baud 0 --clear-ms 100 --app-ms 200 --dump "$work/$name.flash" "$@" >"$work/$name.out" 2>/dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do
+    local device
+    device=$(head -n1 "$work/$name.out" 2>/dev/null || true)
+    [ -n "$device" ] && { echo "$device"; return 0; }
+    sleep 0.05
+  done
+  fail "the simulator did not start"
+}
+map() { wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null 2>&1; }
+
+wineboot -i >/dev/null 2>&1 || true
+map COM1 "$(start_sim one)"
+map COM2 "$(start_sim good)"
+map COM3 "$(start_sim bad --reject-at 0xC0000)"
+map COM4 "$(start_sim erased)"
+wineserver -k 2>/dev/null || true # the port mapping takes effect on the next start
+
+set +e
+wine "$exe" --port COM1 --json >"$work/one.json" 2>"$work/one.err"
+code=$?
+set -e
+[ "$code" = 0 ] || fail "one port: exit $code: $(tail -n3 "$work/one.err")"
+grep -q '"event":"result".*"result":"updated"' "$work/one.json" || fail "one port: no 'updated' result"
+
+set +e
+wine "$exe" --port COM2 --port COM3 --json >"$work/two.json" 2>"$work/two.err"
+code=$?
+set -e
+[ "$code" = 1 ] || fail "two ports: exit $code, not 1"
+grep -q '"event":"summary","t":[0-9.]*,"port":"COM2","result":"updated"' "$work/two.json" || fail "two ports: COM2 not updated"
+grep -q '"event":"summary","t":[0-9.]*,"port":"COM3","result":"not updated"' "$work/two.json" ||
+  fail "two ports: COM3 not 'not updated'"
+
+set +e
+wine "$exe" --port COM4 --check --json >"$work/check.json" 2>/dev/null
+code=$?
+set -e
+[ "$code" = 1 ] || fail "--check on an erased device: exit $code, not 1"
+grep -q '"result":"differs"' "$work/check.json" || fail "--check: no 'differs' result"
+echo "tq330-flash.exe under Wine: one port, two ports, --check: passed"
