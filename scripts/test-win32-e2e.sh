@@ -7,6 +7,7 @@
 #   reject        a block the device rejects ends "Target not updated successfully"
 #   close-clear   the close box while "Clear target" shows (a 20 s erase) ends the program within 3 s
 #   escape-clear  the same with the Escape key
+#   close-program the close box while it programs (the worker inside sent progress messages)
 #   noport        no COM port: the "Error" box with its text; closing it ends the program, exit code 0
 # Needs the win64 build (tq330-updater.exe, win32_drive.exe) and the dev build's tq330-sim and
 # sim_flash_of. Each run uses a throw-away Wine prefix; without a display it runs under xvfb-run.
@@ -17,7 +18,7 @@ win=${1:-$repo/build/win64}
 dev=${2:-$repo/build/dev}
 shift $(($# > 2 ? 2 : $#))
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(update reject close-clear escape-clear noport)
+[ ${#cases[@]} -gt 0 ] || cases=(update reject close-clear escape-clear close-program noport)
 
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$win" "$dev" "${cases[@]}"
@@ -99,7 +100,8 @@ for c in "${cases[@]}"; do
   rc=0
   case $c in
     update)
-      start_sim --baud 0 --clear-ms 500 --dump "$work/flash"
+      # Paced at four times the device's speed: the programming lasts long enough to be watched.
+      start_sim --baud 230400 --clear-ms 500 --dump "$work/flash"
       map_ports "$device"
       drive update || rc=$?
       stop_sim
@@ -118,6 +120,12 @@ for c in "${cases[@]}"; do
       ;;
     close-clear | escape-clear)
       start_sim --baud 0 --clear-ms 20000
+      map_ports "$device"
+      drive "$c" || rc=$?
+      stop_sim
+      ;;
+    close-program)
+      start_sim --baud 57600 --clear-ms 300
       map_ports "$device"
       drive "$c" || rc=$?
       stop_sim

@@ -4,6 +4,8 @@
 #include "app/dialog_rules.h"
 #include "app/win32/main_dialog.h"
 
+#include <cstring>
+
 void (*pfnCancelHook)() = nullptr;
 
 // The progress calls come from the worker thread and act on the main thread's controls by sent
@@ -11,25 +13,80 @@ void (*pfnCancelHook)() = nullptr;
 // box's). The main thread never waits for the worker, so a sent message cannot deadlock; when the
 // dialog is gone (hMainDlg cleared as its window is destroyed) nothing is sent, and a worker caught
 // inside a send while the program ends is ended with the process.
+//
+// A sent message costs the worker a trip through the main thread's queue (about a millisecond and a
+// half under Wine, where finding a control by its id is a trip to the server as well) while the
+// line waits, and the programming job reports after every block. So the worker sends only what
+// changes the window: the percentage text when it differs from the one shown, and the position when
+// the bar's fill moves by a pixel or more. The controls, the range and the bar's width are looked up
+// once per range. This state is the worker's own: only the jobs call these two.
+namespace {
+
+struct ProgressShown {
+    HWND hDialog = nullptr; // the dialog the rest was read from
+    HWND hBar = nullptr;
+    HWND hPercent = nullptr;
+    bool RangeKnown = false;
+    PBRANGE Range{};
+    int BarWidth = 0;
+    int32_t Pos = 0;         // the last position the bar was given
+    char acPercent[16] = {}; // the last percentage text the worker set
+};
+ProgressShown Shown;
+
+// The bar and the percentage text of the current dialog; false when there is none.
+bool FindControls() {
+    HWND hDlg = hMainDlg.load();
+    if (!hDlg)
+        return false;
+    if (hDlg != Shown.hDialog) {
+        Shown = ProgressShown{};
+        Shown.hDialog = hDlg;
+        Shown.hBar = GetDlgItem(hDlg, IDC_PROGRESS);
+        Shown.hPercent = GetDlgItem(hDlg, IDC_PERCENT);
+    }
+    return Shown.hBar && Shown.hPercent;
+}
+
+// Whether going from the shown position to pos moves the bar's fill by at least one pixel.
+bool BarMoves(int32_t pos) {
+    int64_t span = static_cast<int64_t>(Shown.Range.iHigh) - Shown.Range.iLow;
+    int64_t moved = static_cast<int64_t>(pos) - Shown.Pos;
+    return span <= 0 || moved < 0 || moved * Shown.BarWidth >= span || pos == Shown.Range.iHigh;
+}
+
+} // namespace
+
 void DLG_SetProgressRange(int32_t low, int32_t high) {
-    HWND hBar = DLG_Control(IDC_PROGRESS);
-    if (!hBar)
+    if (!FindControls())
         return;
-    SendMessageA(hBar, PBM_SETRANGE32, static_cast<WPARAM>(low), static_cast<LPARAM>(high));
-    SendMessageA(hBar, PBM_SETPOS, 0, 0);
+    SendMessageA(Shown.hBar, PBM_SETRANGE32, static_cast<WPARAM>(low), static_cast<LPARAM>(high));
+    SendMessageA(Shown.hBar, PBM_SETPOS, 0, 0);
+    Shown.RangeKnown = false;
+    Shown.Pos = 0;
 }
 
 void DLG_SetProgress(int32_t pos) {
-    HWND hBar = DLG_Control(IDC_PROGRESS);
-    HWND hPercent = DLG_Control(IDC_PERCENT);
-    if (!hBar || !hPercent)
+    if (!FindControls())
         return;
-    PBRANGE range{};
-    SendMessageA(hBar, PBM_GETRANGE, TRUE, reinterpret_cast<LPARAM>(&range));
+    if (!Shown.RangeKnown) {
+        SendMessageA(Shown.hBar, PBM_GETRANGE, TRUE, reinterpret_cast<LPARAM>(&Shown.Range));
+        RECT client{};
+        GetClientRect(Shown.hBar, &client);
+        Shown.BarWidth = client.right;
+        Shown.RangeKnown = true;
+    }
     char acBuffer[16] = {};
-    DLG_FormatPercentage(pos, range.iLow, range.iHigh, acBuffer, sizeof acBuffer);
-    SetWindowTextA(hPercent, acBuffer);
-    SendMessageA(hBar, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+    DLG_FormatPercentage(pos, Shown.Range.iLow, Shown.Range.iHigh, acBuffer, sizeof acBuffer);
+    bool textChanges = std::strcmp(acBuffer, Shown.acPercent) != 0;
+    if (textChanges) {
+        SetWindowTextA(Shown.hPercent, acBuffer);
+        std::memcpy(Shown.acPercent, acBuffer, sizeof acBuffer);
+    }
+    if (textChanges || BarMoves(pos)) {
+        SendMessageA(Shown.hBar, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+        Shown.Pos = pos;
+    }
 }
 
 void DLG_PostCommand(int id) {

@@ -61,7 +61,7 @@ exe_w=$("$wine" winepath -w "$exe" 2>/dev/null)
 clear_ms=1500
 start_sim --baud 57600 --clear-ms "$clear_ms" --log "$work/sim.log"
 map_com1 "$device"
-out=$("$wine" "$drive" update "$exe_w" 2>/dev/null | tr -d '\r')
+out=$("$wine" "$drive" time "$exe_w" 2>/dev/null | tr -d '\r' || true)
 stop_sim
 seconds=$(awk '/^final status/ {print $(NF-1)}' <<<"$out")
 echo "whole update at 57600 baud under Wine: $(grep '^final status' <<<"$out")"

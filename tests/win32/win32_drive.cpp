@@ -4,8 +4,9 @@
 // build, run under Wine by scripts/test-win32-e2e.sh against tq330-sim on COM1; never shipped.
 //
 //   win32_drive CASE PATH\tq330-updater.exe
-//   CASE: update | reject | close-clear | escape-clear | noport
+//   CASE: update | reject | close-clear | escape-clear | close-program | noport
 //   win32_drive hold PATH\tq330-updater.exe FILE   (the window while it programs, for a screenshot)
+//   win32_drive time PATH\tq330-updater.exe       (Start as soon as connected, the update timed)
 //   win32_drive idle PATH\tq330-updater.exe SECONDS (the window left alone, for the idle figures)
 // Prints what it saw; exit code 0 when every check passed.
 #include "app/win32/win32.h"
@@ -342,9 +343,10 @@ int CaseUpdate(const char* exe, const char* expected) {
     return Failures ? 1 : 0;
 }
 
-// Closes the window while the clear job runs (the simulator takes long to erase): the program
-// must end within 3 s, without waiting for the job.
-int CaseCloseDuringClear(const char* exe, bool escape) {
+// Closes the window while a job runs: during the clear (the simulator takes long to erase) the
+// worker waits for the device; during the programming it also waits in sent progress messages. The
+// program must end within 3 s either way, without waiting for the job.
+int CaseCloseDuringJob(const char* exe, const char* job, bool escape) {
     Updater updater;
     if (!Launch(exe, &updater))
         return 1;
@@ -354,7 +356,10 @@ int CaseCloseDuringClear(const char* exe, bool escape) {
         return 1;
     Check(!WaitForStatus(updater, "Connection to target established", nullptr, 20000).empty(), "connected");
     Click(Control(updater, IDC_START));
-    Check(!WaitForStatus(updater, "Clear target", nullptr, 10000).empty(), "\"Clear target\" shows");
+    Check(!WaitForStatus(updater, job, nullptr, 20000).empty(), job);
+    // Programming: once the bar moves, the worker is sending it progress.
+    for (int i = 0; i < 1000 && SendMessageA(Control(updater, IDC_PROGRESS), PBM_GETPOS, 0, 0) == 0; i++)
+        Sleep(10);
     Sleep(500);
     Clock::time_point start = Clock::now();
     if (escape) {
@@ -404,6 +409,30 @@ int CaseHold(const char* exe, const char* releaseFile) {
         Sleep(50);
     PostMessageA(updater.hDialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     return WaitForEnd(updater, 5000) == 0 ? 0 : 1;
+}
+
+// For the update figure: Start pressed as soon as the target is connected, the final status timed.
+int CaseTime(const char* exe) {
+    Updater updater;
+    if (!Launch(exe, &updater))
+        return 1;
+    updater.hDialog = FindProcessWindow(updater, "#32770", TITLE, 30000);
+    if (!updater.hDialog ||
+        WaitForStatus(updater, "Connection to target established", nullptr, 20000).empty())
+        return 1;
+    Clock::time_point start = Clock::now();
+    Click(Control(updater, IDC_START));
+    std::string result;
+    while (Seconds(start) < 600 && result.empty()) {
+        std::string now = Status(updater);
+        if (now == "Target updated successfully" || now == "Target not updated successfully")
+            result = now;
+        else
+            Sleep(5);
+    }
+    std::printf("final status \"%s\" after %.3f s\n", result.c_str(), Seconds(start));
+    Click(Control(updater, IDC_CANCEL));
+    return WaitForEnd(updater, 5000) == 0 && result == "Target updated successfully" ? 0 : 1;
 }
 
 // For the idle figures: the window left alone for the given seconds, then the close box.
@@ -465,11 +494,14 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc == 4 && std::string(argv[1]) == "hold")
         return CaseHold(argv[2], argv[3]);
+    if (argc == 3 && std::string(argv[1]) == "time")
+        return CaseTime(argv[2]);
     if (argc == 4 && std::string(argv[1]) == "idle")
         return CaseIdle(argv[2], std::atoi(argv[3]));
     if (argc != 3) {
-        std::fprintf(stderr,
-                     "usage: win32_drive update|reject|close-clear|escape-clear|noport UPDATER.EXE\n");
+        std::fprintf(
+            stderr,
+            "usage: win32_drive update|reject|close-clear|escape-clear|close-program|noport UPDATER.EXE\n");
         return 2;
     }
     std::string what = argv[1];
@@ -479,9 +511,11 @@ int main(int argc, char** argv) {
     else if (what == "reject")
         result = CaseUpdate(argv[2], "Target not updated successfully");
     else if (what == "close-clear")
-        result = CaseCloseDuringClear(argv[2], false);
+        result = CaseCloseDuringJob(argv[2], "Clear target", false);
     else if (what == "escape-clear")
-        result = CaseCloseDuringClear(argv[2], true);
+        result = CaseCloseDuringJob(argv[2], "Clear target", true);
+    else if (what == "close-program")
+        result = CaseCloseDuringJob(argv[2], "Programming target", false);
     else if (what == "noport")
         result = CaseNoPort(argv[2]);
     std::printf("%s %s\n", result == 0 ? "PASSED" : "FAILED", what.c_str());
