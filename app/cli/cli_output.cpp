@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -62,7 +64,7 @@ void EmitJson(const char* event, const JsonLine& fields) {
 
 std::string Duration(double seconds) {
     char acText[32];
-    int whole = static_cast<int>(seconds + 0.5);
+    int whole = static_cast<int>(std::lround(seconds));
     std::snprintf(acText, sizeof acText, "%d:%02d", whole / 60, whole % 60);
     return acText;
 }
@@ -248,4 +250,10 @@ void OUT_StepEnd(const char* outcome) {
         std::fflush(stderr);
     }
     Current.Active = false;
+}
+
+// Only the main thread of this program asks for an error's text (the worker never does), so
+// strerror's shared buffer is never raced.
+std::string CLI_ErrorText(int error) {
+    return std::strerror(error); // NOLINT(concurrency-mt-unsafe): main thread only, see above
 }

@@ -31,3 +31,6 @@ void OUT_Event(const char* event, const JsonLine& fields);
 void OUT_StepBegin(const std::string& step);
 void OUT_StepProgress(int32_t low, int32_t high, int32_t pos);
 void OUT_StepEnd(const char* outcome);
+
+// The text of an errno value (main thread only).
+std::string CLI_ErrorText(int error);

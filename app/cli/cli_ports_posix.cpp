@@ -86,12 +86,12 @@ bool CLI_UsePortPath(const std::string& path, std::string*) {
 std::string CLI_DescribePortProblem(const std::string& device) {
     struct stat info {};
     if (stat(device.c_str(), &info) != 0)
-        return errno == ENOENT ? "no such file" : std::strerror(errno);
+        return errno == ENOENT ? "no such file" : CLI_ErrorText(errno);
     if (!S_ISCHR(info.st_mode))
         return "not a serial device";
     int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return errno == EBUSY ? "busy: held by another program" : std::strerror(errno);
+        return errno == EBUSY ? "busy: held by another program" : CLI_ErrorText(errno);
     std::string why;
     if (!isatty(fd))
         why = "not a serial device";
@@ -115,7 +115,9 @@ int CLI_ListPorts(bool json) {
         std::string name = "COM" + std::to_string(i + 1);
         JsonLine fields;
         fields.Add("port", name).Add("device", device);
-        std::string line = name + "  " + device;
+        std::string line = name;
+        line += "  ";
+        line += device;
         if (!byId.empty()) {
             fields.Add("by_id", byId);
             line += "  " + byId;

@@ -1,4 +1,5 @@
 #include "app/cli/cli_trace.h"
+#include "app/cli/cli_output.h"
 
 #include "link/com.h"
 
@@ -56,7 +57,7 @@ void TraceLine(int sent, const uint8_t* pData, uint32_t count) {
 bool CLI_StartTrace(const std::string& path, std::string* pError) {
     pTraceFile = std::fopen(path.c_str(), "w");
     if (pTraceFile == nullptr) {
-        *pError = path + ": " + std::strerror(errno);
+        *pError = path + ": " + CLI_ErrorText(errno);
         return false;
     }
     std::fprintf(pTraceFile, "# ms since start, > sent / < received, bytes in hex, command\n");
