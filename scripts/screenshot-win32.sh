@@ -11,22 +11,9 @@ out=${3:-$repo/docs/screenshot-win32.png}
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 800x500x24" "$0" "$win" "$dev" "$out"
 fi
-# Debian's wine64 package has the loader in /usr/lib/wine; the wine package adds /usr/bin/wine.
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
-work=$(mktemp -d)
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
-sim_pid=""
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  "$wineserver" -k 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
+# shellcheck source=wine-prefix.sh
+source "$repo/scripts/wine-prefix.sh"
+wine_boot
 "$dev/tools/tq330-sim/tq330-sim" --baud 57600 --clear-ms 300 >"$work/sim.out" 2>/dev/null &
 sim_pid=$!
 for _ in $(seq 100); do device=$(head -n1 "$work/sim.out" 2>/dev/null || true); [ -n "$device" ] && break; sleep 0.05; done

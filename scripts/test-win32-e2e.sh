@@ -32,25 +32,12 @@ for f in "$exe" "$drive" "$sim" "$flash_of"; do
   [ -x "$f" ] || [ -f "$f" ] || { echo "missing $f (build the win64 and dev presets first)" >&2; exit 2; }
 done
 
-# Debian's wine64 package has the loader in /usr/lib/wine; the wine package adds /usr/bin/wine.
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
-work=$(mktemp -d)
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
-sim_pid=""
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  "$wineserver" -k 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=wine-prefix.sh
+source "$repo/scripts/wine-prefix.sh"
 
 t_all=$(date +%s)
 mkdir "$work/not-a-port"
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
+wine_boot
 
 start_sim() { # starts the simulator with the given options; sets sim_pid and device
   "$sim" "$@" >"$work/sim.out" 2>"$work/sim.err" &

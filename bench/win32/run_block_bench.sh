@@ -13,19 +13,8 @@ win=$(realpath "${2:-$repo/build/win64}")
 runs=${3:-5}
 blocks=1348 # blocks of the embedded image (240 bytes each but where a gap closes one early)
 
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
-work=$(mktemp -d)
-[ -z "${KEEP:-}" ] || echo "work folder $work"
-sim_pid=""
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  WINEPREFIX=$work/prefix "$wineserver" -k 2>/dev/null || true
-  [ -n "${KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../../scripts/wine-prefix.sh
+source "$repo/scripts/wine-prefix.sh"
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 
 # Linux: the benchmark reports each iteration's manual time; the median of RUNS.
@@ -35,9 +24,7 @@ median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2
   awk -F, '/^"BM_ProgramEmbeddedUnpaced\/iterations:[0-9]+\/manual_time"/ {print $3}' >"$work/linux.ms"
 
 # Wine: one prefix, COM3 mapped to a fresh simulator per run.
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
+wine_boot
 for run in $(seq "$runs"); do
   "$linux/tools/tq330-sim/tq330-sim" --baud 0 --clear-ms 50 >"$work/sim.out" 2>/dev/null &
   sim_pid=$!

@@ -18,21 +18,9 @@ exe=$win/app/win32/tq330-updater.exe
 drive=$win/tests/win32/win32_drive.exe
 sim=$dev/tools/tq330-sim/tq330-sim
 
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
-work=$(mktemp -d)
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
-sim_pid=""
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  "$wineserver" -k 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
+# shellcheck source=wine-prefix.sh
+source "$repo/scripts/wine-prefix.sh"
+wine_boot
 mkdir "$work/not-a-port"
 
 start_sim() {
