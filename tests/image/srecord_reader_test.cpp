@@ -1,11 +1,8 @@
 // The S-record reader's text form: record types, line ends, errors with their line numbers.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <unistd.h>
@@ -180,21 +177,8 @@ TEST_F(SRecordTextTest, LoadHoldsTheLockAndLeavesTheModifiedCount) {
 
 // A store that another thread holds past the lock's wait is not read into at all.
 TEST_F(SRecordTextTest, LockNotObtainedGivesMinusOne) {
-    ImageStore_SetLockWait(50);
-    std::atomic<int> stage{0};
-    std::thread holder([&] {
-        ImageStore_Lock(pStore);
-        stage = 1;
-        while (stage != 2)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ImageStore_Unlock(pStore);
-    });
-    while (stage != 1)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const int result = Load(S1_100 + "\r\n");
-    stage = 2;
-    holder.join();
-    ImageStore_SetLockWait(0);
+    int result = 0;
+    WhileStoreLockIsHeld(pStore, [&] { result = Load(S1_100 + "\r\n"); });
     EXPECT_EQ(result, -1);
     EXPECT_STREQ(acError, "Image store locked");
     EXPECT_EQ(ImageStore_AreaCount(pStore), 0u);

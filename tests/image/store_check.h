@@ -3,10 +3,22 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "image/image_store.h"
+
+// Runs read on another thread while this one holds the store's lock, with the lock's wait cut to
+// 50 ms, so that read meets a lock that times out; the wait is back at its default afterwards.
+template <typename Read> void WhileStoreLockIsHeld(ImageStore* pStore, Read read) {
+    ImageStore_SetLockWait(50);
+    ImageStore_Lock(pStore);
+    std::thread other(read);
+    other.join();
+    ImageStore_Unlock(pStore);
+    ImageStore_SetLockWait(0);
+}
 
 using AreaList = std::vector<std::pair<uint32_t, uint32_t>>; // start, length
 

@@ -1,3 +1,4 @@
+#include "../image/store_check.h"
 #include "app/app.h"
 #include "image/image_store.h"
 #include "link/job_state.h"
@@ -7,11 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <map>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -157,21 +155,8 @@ TEST_F(ImageCrcTest, AreaEndingAtTheTopOfTheAddressSpace) {
 // CRC of an image taken for erased.
 TEST_F(ImageCrcTest, StoreLockTimeOutGivesNoCrc) {
     Add(0x100, {1, 2, 3, 4});
-    ImageStore_SetLockWait(50);
-    std::atomic<int> stage{0};
-    std::thread holder([&] {
-        ImageStore_Lock(pStore);
-        stage = 1;
-        while (stage != 2)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ImageStore_Unlock(pStore);
-    });
-    while (stage != 1)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const int32_t crc = CrcOver(0x100, 8);
-    stage = 2;
-    holder.join();
-    ImageStore_SetLockWait(0);
+    int32_t crc = 0;
+    WhileStoreLockIsHeld(pStore, [&] { crc = CrcOver(0x100, 8); });
     EXPECT_EQ(crc, -1);
     EXPECT_EQ(CrcOver(0x100, 8), Expected(0x100, 8)); // the same read once the lock is free
 }
