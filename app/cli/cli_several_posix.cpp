@@ -120,20 +120,8 @@ int CLI_RunSeveral(const CliOptions& options, const char* self) {
             while ((newline = c.Pending.find('\n')) != std::string::npos) {
                 std::string line = c.Pending.substr(0, newline);
                 c.Pending.erase(0, newline + 1);
-                if (line.find("\"port\":") == std::string::npos && line.size() > 1)
-                    line = "{\"port\":\"" + JSON_Escape(view.Port) + "\"," + line.substr(1);
-                if (options.Json) {
-                    std::fputs((line + "\n").c_str(), stdout);
-                    std::fflush(stdout);
-                }
-                if (!VIEW_Apply(view, line))
-                    continue;
-                dirty = true;
-                if (!terminal && !options.Quiet) {
-                    std::string plain = VIEW_PlainLine(view, line);
-                    if (!plain.empty())
-                        OUT_Line(plain);
-                }
+                if (VIEW_TakeChildLine(view, line, options.Json, !terminal && !options.Quiet))
+                    dirty = true;
             }
         }
         if (terminal && dirty && OUT_Now() - lastDraw >= 0.2) {

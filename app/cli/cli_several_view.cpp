@@ -123,3 +123,20 @@ void VIEW_Summary(const std::vector<PortView>& views) {
         OUT_Event("summary", fields);
     }
 }
+
+bool VIEW_TakeChildLine(PortView& view, std::string line, bool json, bool plain) {
+    if (line.find("\"port\":") == std::string::npos && line.size() > 1)
+        line = "{\"port\":\"" + JSON_Escape(view.Port) + "\"," + line.substr(1);
+    if (json) {
+        std::fputs((line + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    }
+    if (!VIEW_Apply(view, line))
+        return false;
+    if (plain) {
+        std::string text = VIEW_PlainLine(view, line);
+        if (!text.empty())
+            OUT_Line(text);
+    }
+    return true;
+}

@@ -26,3 +26,7 @@ void VIEW_Draw(std::vector<PortView>& views, bool terminal, bool redraw);
 // The plain line for an event worth a line without a terminal; "" when none.
 std::string VIEW_PlainLine(const PortView& view, const std::string& line);
 void VIEW_Summary(const std::vector<PortView>& views);
+// A line a child wrote, as both platforms' runners take it: tagged with the child's port, passed on
+// as JSON when json, applied to the view and, when plain, printed as its plain line. True when the
+// display should change.
+bool VIEW_TakeChildLine(PortView& view, std::string line, bool json, bool plain);

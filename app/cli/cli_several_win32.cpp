@@ -129,20 +129,9 @@ int CLI_RunSeveral(const CliOptions& options, const char*) {
             --open;
             continue;
         }
-        std::string line = event.Line;
-        if (line.find("\"port\":") == std::string::npos && line.size() > 1)
-            line = "{\"port\":\"" + JSON_Escape(view.Port) + "\"," + line.substr(1);
-        if (options.Json) {
-            std::fputs((line + "\n").c_str(), stdout);
-            std::fflush(stdout);
-        }
-        if (!VIEW_Apply(view, line))
+        if (!VIEW_TakeChildLine(view, event.Line, options.Json, !terminal && !options.Quiet))
             continue;
-        if (!terminal && !options.Quiet) {
-            std::string plain = VIEW_PlainLine(view, line);
-            if (!plain.empty())
-                OUT_Line(plain);
-        } else if (terminal && OUT_Now() - lastDraw >= 0.2) {
+        if (terminal && OUT_Now() - lastDraw >= 0.2) {
             VIEW_Draw(views, terminal, true);
             lastDraw = OUT_Now();
         }
