@@ -3,6 +3,7 @@
 // whole. The script compares the simulator's flash dump with the file written here.
 #include "com_win32_test.h"
 #include "tests/fakes/fake_dialog.h"
+#include "tests/sim/sim_identity.h"
 #include "tests/sim/sim_session.h"
 #include "tools/tq330-sim/sim_protocol.h"
 
@@ -60,17 +61,7 @@ class ComWin32Sim : public ::testing::Test {
 TEST_F(ComWin32Sim, IdentifyPollFindsTheDeviceAndReadsItsIdentity) {
     ASSERT_TRUE(fake_dialog::WaitForPosted(ID_CONNECTED, 3, 10s));
     EXPECT_EQ(fake_dialog::CountPosted(ID_CONNECTION_LOST), 0);
-    TargetInfo info;
-    TargetInfo_Copy(&info);
-    EXPECT_EQ(info.Connected, 1);
-    EXPECT_EQ(info.IdByte, SIM_ID_BYTE);
-    EXPECT_EQ(info.IdWord, SIM_ID_WORD);
-    ASSERT_EQ(info.IdText1Length, strlen(SIM_ID_TEXT1));
-    EXPECT_EQ(std::memcmp(info.IdText1, SIM_ID_TEXT1, info.IdText1Length), 0);
-    ASSERT_EQ(info.IdText2Length, strlen(SIM_ID_TEXT2));
-    EXPECT_EQ(std::memcmp(info.IdText2, SIM_ID_TEXT2, info.IdText2Length), 0);
-    EXPECT_EQ(info.CrcStart, SIM_FLASH_START);
-    EXPECT_EQ(info.CrcLength, SIM_FLASH_SIZE);
+    ExpectSimIdentity();
 }
 
 TEST_F(ComWin32Sim, EmbeddedImageIsProgrammedWholeAndItsCrcMatches) {

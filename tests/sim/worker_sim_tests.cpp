@@ -1,6 +1,7 @@
 // The real worker thread and the real serial port module against the real simulator on a
 // pseudo-terminal: notifications, every job's status and results, and the flash the device is
 // left with, byte for byte.
+#include "sim_identity.h"
 #include "sim_session.h"
 #include "tests/fakes/fake_dialog.h"
 #include "tools/tq330-sim/sim_protocol.h"
@@ -124,17 +125,7 @@ TEST_F(WorkerSimTest, AnsweringDeviceIsReportedOnEveryPollWithItsIdentity) {
     ASSERT_GE(posted.size(), 2u);
     EXPECT_EQ(posted[0], ID_CONNECTED);
     EXPECT_EQ(posted[1], ID_POLL_DONE);
-    TargetInfo info;
-    TargetInfo_Copy(&info);
-    EXPECT_EQ(info.Connected, 1);
-    EXPECT_EQ(info.IdByte, SIM_ID_BYTE);
-    EXPECT_EQ(info.IdWord, SIM_ID_WORD);
-    ASSERT_EQ(info.IdText1Length, strlen(SIM_ID_TEXT1));
-    EXPECT_EQ(std::memcmp(info.IdText1, SIM_ID_TEXT1, info.IdText1Length), 0);
-    ASSERT_EQ(info.IdText2Length, strlen(SIM_ID_TEXT2));
-    EXPECT_EQ(std::memcmp(info.IdText2, SIM_ID_TEXT2, info.IdText2Length), 0);
-    EXPECT_EQ(info.CrcStart, SIM_FLASH_START);
-    EXPECT_EQ(info.CrcLength, SIM_FLASH_SIZE);
+    ExpectSimIdentity();
 }
 
 TEST_F(WorkerSimTest, DeviceThatGoesAwayIsLostOnceAndTheWorkerDoesNotSpin) {
