@@ -51,6 +51,22 @@ std::vector<std::string> COM_ParsePortList(const char* value);
 // the order USB serial, CDC-ACM, the rest, each by number.
 std::vector<std::string> COM_ScanSerialDevices(const char* sysRoot, const char* devRoot);
 
+// The serial driver's low-latency mode (POSIX): what COM_AskForLowLatency found or did.
+enum ComLatency {
+    LATENCY_NOT_SUPPORTED, // the driver has no serial flags (a pseudo-terminal, most network ports)
+    LATENCY_ALREADY_ON,
+    LATENCY_TOOK,    // requested, and the driver holds it now
+    LATENCY_REFUSED, // requested, and the driver refused it or held on to its old flags
+};
+// Asks the driver of the open port fd to hand received bytes on at once, best effort; the outcome
+// of the last call stays readable from any thread through COM_LastLatency.
+ComLatency COM_AskForLowLatency(int fd);
+ComLatency COM_LastLatency();
+// For tests: stands in for ioctl(fd, TIOCGSERIAL or TIOCSSERIAL, pInfo), since a pseudo-terminal
+// has no serial flags. nullptr (the default) is the real call.
+struct serial_struct;
+extern int (*pfnComSerialIoctl)(int fd, unsigned long request, serial_struct* pInfo);
+
 // With PARMRK the line discipline marks a byte received with a parity or framing error as
 // 0xFF 0x00 <byte> and a genuine 0xFF as 0xFF 0xFF. The decoder turns that back into the bytes as
 // received; its state carries an escape split between two reads.

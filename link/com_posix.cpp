@@ -86,19 +86,6 @@ bool ParityFlags(uint8_t parity, tcflag_t& flags) {
     }
 }
 
-// A USB-serial adapter holds what it receives until its packet fills or its latency timer runs out
-// (16 ms by default on the common ones), which adds up to that much to every exchange: to the Ack
-// of each programming block, over 1,300 blocks for the embedded image. Low-latency mode asks the driver to
-// hand bytes on at once. Best effort: a pseudo-terminal or a driver without the setting refuses,
-// and the line then works as before, only slower on such an adapter.
-void AskForLowLatency(int fd) {
-    serial_struct info{};
-    if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0)
-        return;
-    info.flags |= ASYNC_LOW_LATENCY;
-    ioctl(fd, TIOCSSERIAL, &info);
-}
-
 void SleepUntil(Clock::time_point deadline) {
     std::this_thread::sleep_until(deadline);
 }
@@ -186,7 +173,7 @@ bool COM_OsSetLine(ComHandle h, const PortSettings& s) {
     // DTR and RTS up; a pseudo-terminal has no modem lines and refuses, which is no error.
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &lines);
-    AskForLowLatency(fd);
+    COM_AskForLowLatency(fd);
     Decoder = ComMarkDecoder{};
     bMarked = (applied.c_iflag & PARMRK) != 0;
     return true;

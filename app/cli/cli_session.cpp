@@ -162,12 +162,13 @@ int ChoosePort() {
 }
 
 // --check, and the look before --skip-current: identify (the connection) and Get CRC only.
-// 0 when the device holds this image.
+// 0 when the device holds this image. A CRC area of no bytes is no check: its CRC is the same for
+// every image and every flash.
 int CheckDevice() {
     TakeCrcArea();
     int differs = CompareCrc();
     S.TargetCrc = TargetInfo_TargetCrc();
-    return differs;
+    return S.CrcLength == 0 ? 1 : differs;
 }
 
 int CheckOnly() {
@@ -180,7 +181,7 @@ int CheckOnly() {
         Report("current", EXIT_UPDATED, "Target holds this firmware" + CrcText());
         return EXIT_UPDATED;
     }
-    if (S.TargetCrc == TARGET_CRC_UNKNOWN)
+    if (S.TargetCrc == TARGET_CRC_UNKNOWN || S.CrcLength == 0)
         Report("differs", EXIT_NOT_UPDATED, "Target gave no CRC: not known to hold this firmware");
     else
         Report("differs", EXIT_NOT_UPDATED, "Target holds other firmware" + CrcText());

@@ -6,13 +6,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
 FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const std::string& ports,
-                  std::function<bool(const std::string& out)> interruptWhen, bool secondInterrupt) {
+                  std::function<bool(const std::string& out)> interruptWhen, bool secondInterrupt,
+                  bool unprivileged) {
     FlashRun run;
     int aOut[2], aErr[2];
     if (pipe(aOut) != 0 || pipe(aErr) != 0)
@@ -27,6 +29,10 @@ FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const st
             unsetenv("TQ330_PORTS");
         else
             setenv("TQ330_PORTS", ports.c_str(), 1);
+        const gid_t NOBODY = 65534;
+        if (unprivileged && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
+            _exit(126);
         std::vector<char*> argv = {const_cast<char*>(TQ330_FLASH_PATH)};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));

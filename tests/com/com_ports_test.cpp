@@ -1,11 +1,15 @@
-// The port table's pure pieces: the TQ330_PORTS list, the sysfs scan over a made-up tree, and the
-// decoder of parity marks.
+// The port table's pure pieces: the TQ330_PORTS list, the sysfs scan over a made-up tree, the
+// decoder of parity marks, and the low-latency request over a driver played by the test.
 #include "link/com_internal.h"
+#include "pty.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -103,4 +107,69 @@ TEST(ComPortTable, SetPathsStandInForTheVariableUntilReset) {
     EXPECT_STREQ(COM_PortDevice(1), "");
     unsetenv("TQ330_PORTS");
     COM_ResetPortTable();
+}
+
+namespace {
+
+// A serial driver as the low-latency request meets it: whether it has serial flags at all, its
+// flags, whether it refuses a set or accepts one and keeps its old flags.
+struct FakeSerialDriver {
+    bool HasFlags = true;
+    int Flags = 0;
+    bool RefusesSet = false, IgnoresSet = false;
+    int Sets = 0;
+};
+FakeSerialDriver Driver;
+
+int FakeSerialIoctl(int, unsigned long request, serial_struct* pInfo) {
+    if (!Driver.HasFlags)
+        return -1;
+    if (request == TIOCGSERIAL) {
+        pInfo->flags = Driver.Flags;
+        return 0;
+    }
+    ++Driver.Sets;
+    if (Driver.RefusesSet)
+        return -1;
+    if (!Driver.IgnoresSet)
+        Driver.Flags = pInfo->flags;
+    return 0;
+}
+
+} // namespace
+
+TEST(ComLowLatency, RequestedOnlyWhenOffAndItsOutcomeKept) {
+    const int OWN = ASYNC_SPD_HI; // a flag of the driver's own, which the request must keep
+    const struct {
+        FakeSerialDriver driver;
+        ComLatency outcome;
+    } aRows[] = {{{false}, LATENCY_NOT_SUPPORTED},
+                 {{true, OWN | ASYNC_LOW_LATENCY}, LATENCY_ALREADY_ON},
+                 {{true, OWN}, LATENCY_TOOK},
+                 {{true, OWN, true}, LATENCY_REFUSED},
+                 {{true, OWN, false, true}, LATENCY_REFUSED}};
+    pfnComSerialIoctl = FakeSerialIoctl;
+    for (const auto& row : aRows) {
+        Driver = row.driver;
+        EXPECT_EQ(COM_AskForLowLatency(3), row.outcome) << row.outcome;
+        EXPECT_EQ(COM_LastLatency(), row.outcome);
+        bool asked = row.driver.HasFlags && (row.driver.Flags & ASYNC_LOW_LATENCY) == 0;
+        EXPECT_EQ(Driver.Sets, asked ? 1 : 0) << row.outcome;
+        if (row.outcome == LATENCY_TOOK) {
+            EXPECT_EQ(Driver.Flags, OWN | ASYNC_LOW_LATENCY);
+        }
+    }
+    // Opening a port asks; on a pseudo-terminal the real call finds no serial flags.
+    Pty pty = Pty_Open();
+    Com_UsePorts({pty.SlavePath});
+    Driver = FakeSerialDriver{};
+    COM_ChangeSettings(Com_DialogSettings(0));
+    EXPECT_EQ(_CheckCOM(), 0);
+    EXPECT_EQ(COM_LastLatency(), LATENCY_TOOK);
+    pfnComSerialIoctl = nullptr;
+    Com_UsePorts({pty.SlavePath});
+    COM_ChangeSettings(Com_DialogSettings(0));
+    EXPECT_EQ(COM_LastLatency(), LATENCY_NOT_SUPPORTED);
+    COM_ResetPortTable();
+    Pty_Close(pty);
 }
