@@ -56,9 +56,9 @@ void LookAtFirmware(std::vector<Finding>* pFindings) {
     }
     // The update flow's own rule: a CRC of 0 or 1 is no firmware.
     bool current = targetCrc > 1 && imageCrc >= 0 && static_cast<uint32_t>(imageCrc) == targetCrc;
-    f.Text = std::string(current ? "it already holds this firmware" : "it holds other firmware") + " (device CRC " +
-             Hex(targetCrc, 4) + ", this firmware " + (imageCrc >= 0 ? Hex(static_cast<uint32_t>(imageCrc), 4) : "?") +
-             ")";
+    f.Text = std::string(current ? "it already holds this firmware" : "it holds other firmware") +
+             " (device CRC " + Hex(targetCrc, 4) + ", this firmware " +
+             (imageCrc >= 0 ? Hex(static_cast<uint32_t>(imageCrc), 4) : "?") + ")";
     f.Details.AddHex("target_crc", targetCrc).AddBool("current", current);
     if (imageCrc >= 0)
         f.Details.AddHex("image_crc", static_cast<uint32_t>(imageCrc));
@@ -129,8 +129,8 @@ int PrintBlock(const std::string& title, const DoctorPort* pPort, const std::vec
         problems += f.Level == FINDING_PROBLEM;
         advice += f.Level == FINDING_ADVICE;
         char acHead[32];
-        std::snprintf(acHead, sizeof acHead, "  %-8s %-13s ", f.Level == FINDING_OK ? "ok" : LevelName(f.Level),
-                      f.Check.c_str());
+        std::snprintf(acHead, sizeof acHead, "  %-8s %-13s ",
+                      f.Level == FINDING_OK ? "ok" : LevelName(f.Level), f.Check.c_str());
         text += acHead + f.Text + "\n";
         if (!f.Fix.empty())
             text += "                         fix: " + f.Fix + "\n";
@@ -150,8 +150,8 @@ int PrintBlock(const std::string& title, const DoctorPort* pPort, const std::vec
             std::snprintf(acVerdict, sizeof acVerdict, "  verdict: nothing stands in the way on %s%s",
                           pPort->Name.c_str(), advice > 0 ? " (see the advice)" : "");
         else
-            std::snprintf(acVerdict, sizeof acVerdict, "  verdict: %d problem%s stand%s in the way on %s", problems,
-                          problems == 1 ? "" : "s", problems == 1 ? "s" : "", pPort->Name.c_str());
+            std::snprintf(acVerdict, sizeof acVerdict, "  verdict: %d problem%s stand%s in the way on %s",
+                          problems, problems == 1 ? "" : "s", problems == 1 ? "s" : "", pPort->Name.c_str());
         text += std::string(acVerdict) + "\n";
         OUT_Event("verdict", JsonLine()
                                  .Add("port", pPort->Name)
@@ -198,8 +198,9 @@ int DOC_Run(const CliOptions& options, const DoctorPlaces& places) {
             LookForBootLoader(port, options.WaitSeconds, &findings);
             DOC_LookAfterOpen(port, places, &findings);
         }
-        problems += PrintBlock("Port " + port.Name + (port.Device != port.Name ? " (" + port.Device + ")" : ""),
-                               &port, findings, options.Json);
+        problems +=
+            PrintBlock("Port " + port.Name + (port.Device != port.Name ? " (" + port.Device + ")" : ""),
+                       &port, findings, options.Json);
     }
     return problems == 0 ? EXIT_UPDATED : EXIT_NOT_UPDATED;
 }

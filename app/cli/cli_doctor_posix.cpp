@@ -54,7 +54,8 @@ std::vector<std::string> Entries(const std::string& folder) {
 }
 
 bool IsNumber(const std::string& text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The processes whose command name is comm, as "name (pid N)" texts.
@@ -160,7 +161,8 @@ Finding LookAtGroup(const DoctorPlaces& places, const std::string& device, const
     char acMode[8];
     std::snprintf(acMode, sizeof acMode, "%04o", static_cast<unsigned>(node.st_mode & 07777));
     if ((node.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
-        f.Text = device + " (mode " + acMode + ") lets its group " + group.Name + " neither read nor write it";
+        f.Text =
+            device + " (mode " + acMode + ") lets its group " + group.Name + " neither read nor write it";
         f.Fix = "a udev rule gives it MODE=\"0660\"; for now: sudo chmod 0660 " + device;
     } else if (LoginHasGroup(node.st_gid)) {
         f.Text = device + " refuses " + user + " although this login has its group " + group.Name;
@@ -334,7 +336,8 @@ bool DOC_LookAtPort(const DoctorPort& port, const DoctorPlaces& places, std::vec
         f.Text = port.Name + " is not in the port table";
         f.Fix = "tq330-flash --list shows the ports found; name a device path with --port";
     } else if (stat(port.Device.c_str(), &node) != 0) {
-        f.Text = port.Device + ": " + (errno == ENOENT ? std::string("no such device") : CLI_ErrorText(errno));
+        f.Text =
+            port.Device + ": " + (errno == ENOENT ? std::string("no such device") : CLI_ErrorText(errno));
         f.Fix = "plug the adapter in; tq330-flash --list shows the ports found";
     } else if (!S_ISCHR(node.st_mode)) {
         f.Text = port.Device + " is not a serial device";
@@ -357,7 +360,8 @@ bool DOC_LookAtPort(const DoctorPort& port, const DoctorPlaces& places, std::vec
             Finding name;
             name.Check = "stable name";
             name.Level = FINDING_ADVICE;
-            name.Text = port.Name + " may come back under another number; the adapter's stable name is " + stable;
+            name.Text =
+                port.Name + " may come back under another number; the adapter's stable name is " + stable;
             name.Fix = "name the port --port " + stable;
             name.Details.Add("stable_name", stable);
             pFindings->push_back(name);
@@ -375,7 +379,7 @@ void DOC_LookAfterOpen(const DoctorPort& port, const DoctorPlaces& places, std::
     // serial flags, read on a descriptor of the doctor's own, opened for reading only.
     const char* took = "unknown";
     int fd = open(real.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    serial_struct info {};
+    serial_struct info{};
     if (fd >= 0 && ioctl(fd, TIOCGSERIAL, &info) == 0)
         took = (info.flags & ASYNC_LOW_LATENCY) != 0 ? "took" : "did not take";
     if (fd >= 0)
@@ -392,7 +396,8 @@ void DOC_LookAfterOpen(const DoctorPort& port, const DoctorPlaces& places, std::
         f.Level = FINDING_ADVICE;
         f.Text = "the adapter's latency timer is " + latency +
                  " ms: every block exchange waits for it, an update takes longer; " + request;
-        f.Fix = "echo 'ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"' "
+        f.Fix = "echo 'ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", "
+                "ATTR{latency_timer}=\"1\"' "
                 "| sudo tee /etc/udev/rules.d/99-tq330-latency.rules, then re-plug the adapter";
     }
     pFindings->push_back(f);
@@ -403,8 +408,7 @@ AdapterInfo DOC_AdapterInfo(const std::string& device, const DoctorPlaces& place
     std::string real = RealPath(device);
     if (real.empty())
         return adapter;
-    adapter.StableName =
-        device.rfind(places.ById + "/", 0) == 0 ? device : StableNameOf(places, real);
+    adapter.StableName = device.rfind(places.ById + "/", 0) == 0 ? device : StableNameOf(places, real);
     adapter.UsbSerial = UsbOf(places, BaseName(real)).Serial;
     return adapter;
 }

@@ -56,22 +56,23 @@ std::vector<FtdiPort> FtdiPorts() {
             continue;
         for (const std::string& instance : SubKeys(deviceKey)) {
             FtdiPort port;
-            port.Key = std::string("HKLM\\") + FTDIBUS + "\\" + device + "\\" + instance + "\\Device Parameters";
+            port.Key =
+                std::string("HKLM\\") + FTDIBUS + "\\" + device + "\\" + instance + "\\Device Parameters";
             std::string sub = instance + "\\Device Parameters";
             HKEY parameters;
             if (RegOpenKeyExA(deviceKey, sub.c_str(), 0, KEY_READ, &parameters) != ERROR_SUCCESS)
                 continue;
             char acName[64] = {};
             DWORD size = sizeof acName - 1, type = 0;
-            if (RegQueryValueExA(parameters, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(acName), &size) ==
-                    ERROR_SUCCESS &&
+            if (RegQueryValueExA(parameters, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(acName),
+                                 &size) == ERROR_SUCCESS &&
                 type == REG_SZ)
                 port.PortName = acName;
             size = sizeof port.LatencyTimer;
-            port.HasLatency = RegQueryValueExA(parameters, "LatencyTimer", nullptr, &type,
-                                               reinterpret_cast<BYTE*>(&port.LatencyTimer),
-                                               &size) == ERROR_SUCCESS &&
-                              type == REG_DWORD;
+            port.HasLatency =
+                RegQueryValueExA(parameters, "LatencyTimer", nullptr, &type,
+                                 reinterpret_cast<BYTE*>(&port.LatencyTimer), &size) == ERROR_SUCCESS &&
+                type == REG_DWORD;
             size_t plus = device.find_last_of('+');
             if (plus != std::string::npos && device.rfind("VID_", 0) == 0)
                 port.Serial = device.substr(plus + 1);
@@ -157,8 +158,9 @@ bool DOC_LookAtPort(const DoctorPort& port, const DoctorPlaces&, std::vector<Fin
         window.Check = "window";
         window.Level = FINDING_ADVICE;
         window.Text = "the TQ330 Updater window lists COM1 to COM9 only; tq330-flash opens " + port.Name;
-        window.Fix = "for the window, give the adapter COM9 or lower (Device Manager, the port's Port Settings, "
-                     "Advanced)";
+        window.Fix =
+            "for the window, give the adapter COM9 or lower (Device Manager, the port's Port Settings, "
+            "Advanced)";
         pFindings->push_back(window);
     }
     std::vector<FtdiPort> ftdi = FtdiPorts();
@@ -167,7 +169,8 @@ bool DOC_LookAtPort(const DoctorPort& port, const DoctorPlaces&, std::vector<Fin
         latency.Check = "latency";
         latency.Details.Add("latency_ms", static_cast<long long>(pFtdi->LatencyTimer)).Add("key", pFtdi->Key);
         if (pFtdi->LatencyTimer <= 1) {
-            latency.Text = "the FTDI driver's latency timer is " + std::to_string(pFtdi->LatencyTimer) + " ms";
+            latency.Text =
+                "the FTDI driver's latency timer is " + std::to_string(pFtdi->LatencyTimer) + " ms";
         } else {
             latency.Level = FINDING_ADVICE;
             latency.Text = "the FTDI driver's latency timer is " + std::to_string(pFtdi->LatencyTimer) +

@@ -179,7 +179,8 @@ bool CLI_ParseOptions(int argc, char** argv, CliOptions* pOptions, std::string* 
         return false;
     }
     if (o.Doctor && (o.Check || o.SkipCurrent || o.Loop || o.List || !o.Record.empty())) {
-        *pError = "--doctor only looks: it goes with none of --check, --skip-current, --loop, --list, --record";
+        *pError =
+            "--doctor only looks: it goes with none of --check, --skip-current, --loop, --list, --record";
         return false;
     }
     if (o.Doctor && !o.WaitGiven)

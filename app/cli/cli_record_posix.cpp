@@ -65,7 +65,7 @@ std::string REC_UtcNow() {
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm utc {};
+    std::tm utc{};
     gmtime_r(&seconds, &utc);
     char acText[96];
     std::snprintf(acText, sizeof acText, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,

@@ -12,8 +12,8 @@ std::string RecordPath;
 
 std::string ErrorText(DWORD error) {
     char acText[256] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, acText,
-                             sizeof acText, nullptr);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                             acText, sizeof acText, nullptr);
     while (n > 0 && (acText[n - 1] == '\n' || acText[n - 1] == '\r' || acText[n - 1] == '.'))
         acText[--n] = '\0';
     if (n == 0)
@@ -64,7 +64,7 @@ std::string REC_UtcNow() {
     SYSTEMTIME now;
     GetSystemTime(&now);
     char acText[96];
-    std::snprintf(acText, sizeof acText, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay,
-                  now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    std::snprintf(acText, sizeof acText, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     return acText;
 }
