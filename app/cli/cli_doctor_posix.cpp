@@ -37,6 +37,13 @@ std::string RealPath(const std::string& path) {
     return realpath(path.c_str(), acPath) ? std::string(acPath) : std::string();
 }
 
+std::string Inside(const std::string& folder, const std::string& name) {
+    std::string path = folder;
+    path += '/';
+    path += name;
+    return path;
+}
+
 std::string BaseName(const std::string& path) {
     return path.substr(path.find_last_of('/') + 1);
 }
@@ -126,6 +133,7 @@ GroupEntry GroupOf(const DoctorPlaces& places, gid_t gid) {
         }
         return entry;
     }
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the doctor looks on one thread
     if (const group* pGroup = getgrgid(gid)) {
         entry.Name = pGroup->gr_name;
         for (char** ppMember = pGroup->gr_mem; *ppMember != nullptr; ++ppMember)
@@ -148,7 +156,8 @@ Finding LookAtGroup(const DoctorPlaces& places, const std::string& device, const
     Finding f;
     f.Check = "group";
     GroupEntry group = GroupOf(places, node.st_gid);
-    const passwd* pUser = getpwuid(geteuid());
+    const passwd* pUser = getpwuid(geteuid()); // NOLINT(concurrency-mt-unsafe): one thread
+
     std::string user = pUser ? pUser->pw_name : std::to_string(geteuid());
     f.Details.Add("group", group.Name).Add("user", user);
     if (access(device.c_str(), R_OK | W_OK) == 0) {
@@ -209,7 +218,7 @@ Finding LookAtHolders(const DoctorPlaces& places, const std::string& device, con
         bool holds = false, master = false;
         for (const std::string& fd : fds) {
             char acTarget[PATH_MAX] = {};
-            ssize_t n = readlink((fdDir + "/" + fd).c_str(), acTarget, sizeof acTarget - 1);
+            ssize_t n = readlink(Inside(fdDir, fd).c_str(), acTarget, sizeof acTarget - 1);
             if (n <= 0)
                 continue;
             std::string target(acTarget, static_cast<size_t>(n));
@@ -217,7 +226,8 @@ Finding LookAtHolders(const DoctorPlaces& places, const std::string& device, con
             master = master || (ptyIndex >= 0 && BaseName(target) == "ptmx" &&
                                 PtyIndexOfMaster(places, pid, fd) == ptyIndex);
         }
-        std::string who = ReadLineOf(places.Proc + "/" + pid + "/comm") + " (pid " + pid + ")";
+        std::string who = ReadLineOf(places.Proc + "/" + pid + "/comm");
+        who += " (pid " + pid + ")";
         if (master)
             peers.push_back(who);
         else if (holds) {
@@ -285,8 +295,8 @@ bool HasTty(const std::string& dir, int depth) {
         if (name.rfind("tty", 0) == 0)
             return true;
         struct stat info {};
-        if (depth > 0 && lstat((dir + "/" + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-            HasTty(dir + "/" + name, depth - 1))
+        std::string path = Inside(dir, name);
+        if (depth > 0 && lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && HasTty(path, depth - 1))
             return true;
     }
     return false;
@@ -313,15 +323,18 @@ void DOC_LookAtSystem(const DoctorPlaces& places, std::vector<Finding>* pFinding
         return;
     const std::string usb = places.Sys + "/bus/usb/devices";
     for (const std::string& name : Entries(usb)) {
-        std::string dir = RealPath(usb + "/" + name);
+        std::string dir = RealPath(Inside(usb, name));
         std::string vendor = ReadLineOf(dir + "/idVendor"), product = ReadLineOf(dir + "/idProduct");
         if (dir.empty() || !BrlttyClaims(vendor, product) || HasTty(dir, 3))
             continue;
         Finding f;
         f.Check = "brltty";
         f.Level = FINDING_PROBLEM;
-        f.Text = Joined(running) + " runs and has claimed the USB serial adapter " + vendor + ":" + product +
-                 " (" + name + "): it has no serial port";
+        f.Text = Joined(running) + " runs and has claimed the USB serial adapter ";
+        f.Text += vendor;
+        f.Text += ':';
+        f.Text += product;
+        f.Text += " (" + name + "): it has no serial port";
         f.Fix = "if no braille display is used here: sudo apt-get remove brltty, then re-plug the adapter";
         pFindings->push_back(f);
     }

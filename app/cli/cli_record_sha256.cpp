@@ -23,7 +23,7 @@ uint32_t Rotate(uint32_t x, int n) {
 
 void Compress(uint32_t aState[8], const uint8_t* pBlock) {
     uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
+    for (size_t i = 0; i < 16; ++i)
         w[i] = static_cast<uint32_t>(pBlock[4 * i]) << 24 | static_cast<uint32_t>(pBlock[4 * i + 1]) << 16 |
                static_cast<uint32_t>(pBlock[4 * i + 2]) << 8 | pBlock[4 * i + 3];
     for (int i = 16; i < 64; ++i) {
@@ -63,7 +63,7 @@ std::string REC_Sha256(const uint8_t* pData, size_t length) {
     for (size_t at = 0; at < tailSize; at += 64)
         Compress(aState, acTail + at);
     char acHex[65];
-    for (int i = 0; i < 8; ++i)
+    for (size_t i = 0; i < 8; ++i)
         std::snprintf(acHex + 8 * i, 9, "%08x", static_cast<unsigned>(aState[i]));
     return std::string(acHex, 64);
 }

@@ -15,22 +15,9 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+clear_ms=1500
 
-start_sim() { # start_sim NAME LATENCY_MS: a paced simulator logging to $work/NAME.log; prints its device
-  "$sim" --baud 57600 --clear-ms 1500 --app-ms 600000 --latency-ms "$2" --log "$work/$1.log" >"$work/$1.out" 2>/dev/null &
-  pids+=($!)
-  for _ in $(seq 100); do
-    local device
-    device=$(head -n1 "$work/$1.out" 2>/dev/null || true)
-    [ -n "$device" ] && { echo "$device"; return 0; }
-    sleep 0.05
-  done
-  echo "the simulator did not start" >&2
-  exit 1
-}
-event_time() { # event_time FILE EVENT: the "t" of the first such event
-  grep "\"event\":\"$2\"" "$1" | head -n1 | sed 's/.*"t":\([0-9.]*\).*/\1/'
-}
+. "$(dirname "$0")/bench_sim.sh"
 seconds() { # seconds NAME: from the update's event to its result, or "failed"
   grep -q '"result":"updated"' "$work/$1.json" || { echo failed; return; }
   awk -v a="$(event_time "$work/$1.json" update)" -v b="$(event_time "$work/$1.json" result)" 'BEGIN { printf "%.3f", b - a }'
@@ -40,8 +27,8 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 : >"$work/16.txt"
 : >"$work/1.txt"
 for round in $(seq "$rounds"); do
-  slow=$(start_sim "slow$round" 16)
-  fast=$(start_sim "fast$round" 1)
+  slow=$(start_sim "slow$round" --latency-ms 16)
+  fast=$(start_sim "fast$round" --latency-ms 1)
   "$flash" --port "$slow" --json --quiet >"$work/slow$round.json" 2>/dev/null &
   a=$!
   "$flash" --port "$fast" --json --quiet >"$work/fast$round.json" 2>/dev/null &

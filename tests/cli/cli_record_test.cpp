@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <set>
@@ -15,11 +16,8 @@
 
 namespace {
 
-int CountResults(const std::string& out, const std::string& result) {
-    int n = 0;
-    for (const std::string& line : Events(out, "result"))
-        n += Field(line, "result") == result;
-    return n;
+bool Updated(const std::string& line) {
+    return Field(line, "result") == "updated";
 }
 
 std::vector<std::string> RecordLines(const std::string& path) {
@@ -49,7 +47,10 @@ TEST(FlashCliRecord, LoopAppendsOneLinePerDeviceBehindWhatWasThere) {
     ASSERT_EQ(system(("cp '" TQ330_FIRMWARE_SOURCE "' '" + firmware + "'").c_str()), 0);
     FlashRun run = RunFlash(
         {"--port", device.Sim.Device, "--loop", "--json", "--record", record, "--firmware", firmware}, 180,
-        "", [](const std::string& out) { return CountResults(out, "updated") >= 2; });
+        "", [](const std::string& out) {
+            std::vector<std::string> results = Events(out, "result");
+            return std::count_if(results.begin(), results.end(), Updated) >= 2;
+        });
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     std::vector<std::string> lines = RecordLines(record);
     ASSERT_EQ(lines.size(), 3u) << run.Err;
