@@ -56,6 +56,16 @@ const char* COM_PermissionDeniedDevice();
 // "permission denied on <device>: add yourself to the dialout group and log in again"; "" when none.
 const char* COM_PermissionDeniedText();
 
+// The serial driver's low-latency mode, as the last open of a port found or left it (POSIX builds
+// only; a USB-serial adapter without it delays every answer by its latency timer).
+enum ComLatency {
+    LATENCY_NOT_SUPPORTED, // the driver has no serial flags (a pseudo-terminal, most network ports)
+    LATENCY_ALREADY_ON,
+    LATENCY_TOOK,    // requested, and the driver holds it now
+    LATENCY_REFUSED, // requested, and the driver refused it or held on to its old flags
+};
+ComLatency COM_LastLatency();
+
 // Makes these device paths the table behind the names, the first one COM1 (at most nine), in place
 // of TQ330_PORTS or the detected devices: for a front end that is told its device by path. Ports
 // already open stay open. POSIX builds only (the Win32 names are fixed).

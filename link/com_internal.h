@@ -51,17 +51,9 @@ std::vector<std::string> COM_ParsePortList(const char* value);
 // the order USB serial, CDC-ACM, the rest, each by number.
 std::vector<std::string> COM_ScanSerialDevices(const char* sysRoot, const char* devRoot);
 
-// The serial driver's low-latency mode (POSIX): what COM_AskForLowLatency found or did.
-enum ComLatency {
-    LATENCY_NOT_SUPPORTED, // the driver has no serial flags (a pseudo-terminal, most network ports)
-    LATENCY_ALREADY_ON,
-    LATENCY_TOOK,    // requested, and the driver holds it now
-    LATENCY_REFUSED, // requested, and the driver refused it or held on to its old flags
-};
 // Asks the driver of the open port fd to hand received bytes on at once, best effort; the outcome
-// of the last call stays readable from any thread through COM_LastLatency.
+// of the last call stays readable from any thread through COM_LastLatency (link/com.h).
 ComLatency COM_AskForLowLatency(int fd);
-ComLatency COM_LastLatency();
 // For tests: stands in for ioctl(fd, TIOCGSERIAL or TIOCSSERIAL, pInfo), since a pseudo-terminal
 // has no serial flags. nullptr (the default) is the real call.
 struct serial_struct;

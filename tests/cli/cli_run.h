@@ -20,6 +20,19 @@ FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const st
                   std::function<bool(const std::string& out)> interruptWhen = nullptr,
                   bool secondInterrupt = false, bool unprivileged = false);
 
+// How RunProgram starts its child and what interruptWhen sends it.
+struct RunHow {
+    std::string Program = TQ330_FLASH_PATH;
+    std::function<void()> InChild; // in the child before exec (drop privileges, set limits)
+    int Signal = 2;                // SIGINT
+    bool SecondInterrupt = false;
+};
+// For RunHow::InChild: become the user nobody, or end the child with failCode.
+void RunAsNobody(int failCode);
+FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int timeoutSec,
+                    const std::string& ports = "",
+                    std::function<bool(const std::string& out)> interruptWhen = nullptr);
+
 // The lines of a text; the JSON lines of --json whose "event" is the given one.
 std::vector<std::string> Lines(const std::string& text);
 std::vector<std::string> Events(const std::string& out, const std::string& event);

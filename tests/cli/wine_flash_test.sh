@@ -64,3 +64,26 @@ set -e
 [ "$code" = 1 ] || fail "--check on an erased device: exit $code, not 1"
 grep -q '"result":"differs"' "$work/check.json" || fail "--check: no 'differs' result"
 echo "tq330-flash.exe under Wine: one port, two ports, --check: passed"
+
+# The doctor: COM1 mapped to a boot loader of its own, with an FTDI driver key for it that the test
+# writes (PortName COM1, LatencyTimer 16 ms: advice with the administrator's command), and COM33,
+# which no one mapped: absent, so the verdict is 1; and COM33 is past the window's COM1 to COM9.
+ftdi='HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+A50285BIA\0000\Device Parameters'
+map COM1 "$(start_sim doctor)"
+wine reg add "$ftdi" /v PortName /d COM1 /f >/dev/null 2>&1
+wine reg add "$ftdi" /v LatencyTimer /t REG_DWORD /d 16 /f >/dev/null 2>&1
+wineserver -k 2>/dev/null || true
+set +e
+wine "$exe" --doctor --port COM1 --port COM33 --json >"$work/doctor.json" 2>"$work/doctor.err"
+code=$?
+set -e
+[ "$code" = 1 ] || fail "--doctor with an absent port: exit $code, not 1: $(tail -n3 "$work/doctor.err")"
+finding() { grep "\"event\":\"finding\".*\"port\":\"$1\".*\"check\":\"$2\",\"level\":\"$3\"" "$work/doctor.json"; }
+finding COM1 'boot loader' ok | grep -q '"id_text1":"TQ330"' || fail "--doctor: COM1's boot loader not identified"
+finding COM1 latency advice | grep -qF "reg add \\\"$(echo "$ftdi" | sed 's/\\/\\\\/g')\\\" /v LatencyTimer /t REG_DWORD /d 1 /f" ||
+  fail "--doctor: COM1's latency timer of 16 ms not reported with its fix"
+finding COM33 port problem | grep -q 'COM33 is absent' || fail "--doctor: COM33 not reported absent"
+finding COM33 window advice >/dev/null || fail "--doctor: COM33 not named past the window's COM9"
+grep -q '"event":"verdict".*"port":"COM1".*"ready":true' "$work/doctor.json" || fail "--doctor: COM1 not ready"
+grep -q '"event":"verdict".*"port":"COM33".*"ready":false' "$work/doctor.json" || fail "--doctor: COM33 ready"
+echo "tq330-flash.exe --doctor under Wine: a mapped port, an FTDI latency key, an absent port: passed"
