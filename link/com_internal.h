@@ -77,7 +77,8 @@ bool COM_BuildTermios(const PortSettings& s, struct termios& tio);
 // keeps its place and names no device.
 std::vector<std::string> COM_ParsePortList(const char* value);
 // Serial devices listed under sysRoot (normally /sys/class/tty) with their nodes under devRoot, in
-// the order USB serial, CDC-ACM, the rest, each by number.
+// the order USB serial, CDC-ACM, the rest, each by number; each named by its link under
+// devRoot/serial/by-id where it has one, else by its node.
 std::vector<std::string> COM_ScanSerialDevices(const char* sysRoot, const char* devRoot);
 
 // With PARMRK the line discipline marks a byte received with a parity or framing error as

@@ -104,23 +104,29 @@ std::string CLI_DescribePortProblem(const std::string& device) {
 int CLI_ListPorts(bool json) {
     int shown = 0;
     for (int i = 0; i < COM_PORT_COUNT; ++i) {
-        std::string device = COM_PortDevice(i);
-        if (device.empty())
+        // What the port opens (an adapter's by-id link, or a path as given) and the device it
+        // leads to now.
+        const std::string path = COM_PortDevice(i);
+        if (path.empty())
             continue;
         ++shown;
-        std::string byId = ByIdName(device);
+        const std::string real = RealPath(path);
+        const std::string device = real.empty() ? path : real;
+        const std::string byId = path.rfind("/dev/serial/by-id/", 0) == 0 ? path : ByIdName(device);
         UsbInfo usb = ReadUsbInfo(device);
-        std::string problem = CLI_DescribePortProblem(device);
+        std::string problem = CLI_DescribePortProblem(path);
         bool busy = problem.rfind("busy", 0) == 0;
         std::string name = "COM" + std::to_string(i + 1);
         JsonLine fields;
-        fields.Add("port", name).Add("device", device);
+        fields.Add("port", name).Add("device", device).Add("path", path);
         std::string line = name;
         line += "  ";
         line += device;
         if (!byId.empty()) {
             fields.Add("by_id", byId);
             line += "  " + byId;
+        } else if (path != device) {
+            line += "  as " + path;
         }
         if (!usb.Vendor.empty()) {
             fields.Add("usb", usb.Vendor + ":" + usb.Product);
