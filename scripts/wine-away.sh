@@ -1,9 +1,9 @@
 # Sourced by the Wine scripts that pull the simulator's adapter: finds this script's own Wine
 # processes (other Wine prefixes may run at the same time) and reads their CPU time, for the figure
 # "CPU while the adapter is away". Needs WINEPREFIX set.
-wine_pid() { # wine_pid PATTERN: the pid of our process whose command line matches, or nothing
+wine_pid() { # wine_pid NAME: the pid of our process of that name (as the kernel keeps it: 15 characters)
   local p
-  for p in $(pgrep -f "$1"); do
+  for p in $(pgrep "^${1:0:15}"); do
     if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
       echo "$p"
       return 0
