@@ -18,6 +18,9 @@ constexpr int COM_PORT_COUNT = 9;
 constexpr int PORT_NOT_CONFIGURED = 0;
 constexpr int PORT_READY = 1;
 constexpr int PORT_CLOSED = 2;
+// Not ready: the device went away while the port was open (an unplugged adapter). The port is
+// closed, and COM_ReopenGonePort opens the same name with the same settings again.
+constexpr int PORT_GONE = 3;
 
 // Re-opens and configures the port when the settings differ from the ones in force; reports a
 // failure through APP_ErrorBox ("COM::..."). Nonzero on success, 0 after an error; callers ignore it.
@@ -30,9 +33,16 @@ int COM_Write(const uint8_t* pData, uint32_t count);
 // next read returns only what arrives after the call.
 void COM_DiscardInput();
 // Returns as soon as all wanted bytes arrived, or at the deadline with what arrived; 0 at once when
-// the port is not ready. A timeout of 0 takes only what is already buffered. A failed device (an
-// unplugged adapter) reads as a silent line: the call still takes its timeout.
+// the port is not ready. A timeout of 0 takes only what is already buffered. A device that is gone
+// (an unplugged adapter) closes the port at once: this call and COM_Write return at once, and the
+// port reads as not ready (PORT_GONE), like a silent target; neither reports anything.
 uint32_t COM_Read(uint8_t* pData, uint32_t count, uint32_t timeoutMs);
+
+// For the worker's poll while the port is not ready: when its device went away, tries to open the
+// same name with the settings in force, at most about once a second and without a message (the
+// error box belongs to the user's own selections). 1 when the port is ready after the call, else
+// 0. A port that never opened is left alone: only another selection tries it again.
+int COM_ReopenGonePort();
 
 int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]);
 void COM_ReleaseDetectedPorts();

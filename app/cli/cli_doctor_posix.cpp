@@ -5,6 +5,7 @@
 #include "app/cli/cli_doctor.h"
 
 #include "app/cli/cli_ports.h"
+#include "app/cli/cli_sysfs.h"
 #include "link/com.h"
 
 #include <algorithm>
@@ -23,18 +24,6 @@
 
 namespace {
 
-std::string ReadLineOf(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);
-    return line;
-}
-
-std::string RealPath(const std::string& path) {
-    char acPath[PATH_MAX];
-    return realpath(path.c_str(), acPath) ? std::string(acPath) : std::string();
-}
-
 std::string Inside(const std::string& folder, const std::string& name) {
     std::string path = folder;
     path += '/';
@@ -46,18 +35,6 @@ std::string BaseName(const std::string& path) {
     return path.substr(path.find_last_of('/') + 1);
 }
 
-std::vector<std::string> Entries(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* pDir = opendir(folder.c_str())) {
-        while (const dirent* pEntry = readdir(pDir))
-            if (pEntry->d_name[0] != '.')
-                names.emplace_back(pEntry->d_name);
-        closedir(pDir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 bool IsNumber(const std::string& text) {
     return !text.empty() &&
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -66,8 +43,8 @@ bool IsNumber(const std::string& text) {
 // The processes whose command name is comm, as "name (pid N)" texts.
 std::vector<std::string> Running(const DoctorPlaces& places, const char* comm) {
     std::vector<std::string> found;
-    for (const std::string& pid : Entries(places.Proc))
-        if (IsNumber(pid) && ReadLineOf(places.Proc + "/" + pid + "/comm") == comm)
+    for (const std::string& pid : SYS_Entries(places.Proc))
+        if (IsNumber(pid) && SYS_ReadLine(places.Proc + "/" + pid + "/comm") == comm)
             found.push_back(std::string(comm) + " (pid " + pid + ")");
     return found;
 }
@@ -77,33 +54,6 @@ std::string Joined(const std::vector<std::string>& texts) {
     for (const std::string& t : texts)
         out += (out.empty() ? "" : ", ") + t;
     return out;
-}
-
-struct UsbIds {
-    std::string Vendor, Product, Serial;
-};
-
-// The USB device above the tty in sysfs: the first folder upwards that has idVendor.
-UsbIds UsbOf(const DoctorPlaces& places, const std::string& kernelName) {
-    UsbIds ids;
-    std::string dir = RealPath(places.Sys + "/class/tty/" + kernelName + "/device");
-    for (int up = 0; !dir.empty() && dir != "/" && up < 6; ++up) {
-        ids.Vendor = ReadLineOf(dir + "/idVendor");
-        if (!ids.Vendor.empty()) {
-            ids.Product = ReadLineOf(dir + "/idProduct");
-            ids.Serial = ReadLineOf(dir + "/serial");
-            break;
-        }
-        dir = dir.substr(0, dir.find_last_of('/'));
-    }
-    return ids;
-}
-
-std::string StableNameOf(const DoctorPlaces& places, const std::string& real) {
-    for (const std::string& name : Entries(places.ById))
-        if (RealPath(places.ById + "/" + name) == real)
-            return places.ById + "/" + name;
-    return "";
 }
 
 struct GroupEntry {
@@ -204,11 +154,11 @@ Finding LookAtHolders(const DoctorPlaces& places, const std::string& device, con
     std::vector<std::string> holders, peers, pids;
     bool hidden = false;
     const std::string self = std::to_string(getpid());
-    for (const std::string& pid : Entries(places.Proc)) {
+    for (const std::string& pid : SYS_Entries(places.Proc)) {
         if (!IsNumber(pid) || pid == self)
             continue;
         std::string fdDir = places.Proc + "/" + pid + "/fd";
-        std::vector<std::string> fds = Entries(fdDir);
+        std::vector<std::string> fds = SYS_Entries(fdDir);
         if (fds.empty() && access(fdDir.c_str(), R_OK) != 0 && errno == EACCES) {
             hidden = true; // another user's process (one that just ended is no holder)
             continue;
@@ -224,7 +174,7 @@ Finding LookAtHolders(const DoctorPlaces& places, const std::string& device, con
             master = master || (ptyIndex >= 0 && BaseName(target) == "ptmx" &&
                                 PtyIndexOfMaster(places, pid, fd) == ptyIndex);
         }
-        std::string who = ReadLineOf(places.Proc + "/" + pid + "/comm");
+        std::string who = SYS_ReadLine(places.Proc + "/" + pid + "/comm");
         who += " (pid " + pid + ")";
         if (master)
             peers.push_back(who);
@@ -249,7 +199,7 @@ Finding LookAtHolders(const DoctorPlaces& places, const std::string& device, con
 }
 
 Finding LookAtModemManager(const DoctorPlaces& places, const std::string& device, const struct stat& node,
-                           const UsbIds& usb) {
+                           const SysUsbIds& usb) {
     Finding f;
     f.Check = "modemmanager";
     std::vector<std::string> running = Running(places, "ModemManager");
@@ -289,7 +239,7 @@ bool BrlttyClaims(const std::string& vendor, const std::string& product) {
 }
 
 bool HasTty(const std::string& dir, int depth) {
-    for (const std::string& name : Entries(dir)) {
+    for (const std::string& name : SYS_Entries(dir)) {
         if (name.rfind("tty", 0) == 0)
             return true;
         struct stat info {};
@@ -320,9 +270,9 @@ void DOC_LookAtSystem(const DoctorPlaces& places, std::vector<Finding>* pFinding
     if (running.empty())
         return;
     const std::string usb = places.Sys + "/bus/usb/devices";
-    for (const std::string& name : Entries(usb)) {
-        std::string dir = RealPath(Inside(usb, name));
-        std::string vendor = ReadLineOf(dir + "/idVendor"), product = ReadLineOf(dir + "/idProduct");
+    for (const std::string& name : SYS_Entries(usb)) {
+        std::string dir = SYS_RealPath(Inside(usb, name));
+        std::string vendor = SYS_ReadLine(dir + "/idVendor"), product = SYS_ReadLine(dir + "/idProduct");
         if (dir.empty() || !BrlttyClaims(vendor, product) || HasTty(dir, 3))
             continue;
         Finding f;
@@ -360,13 +310,13 @@ bool DOC_LookAtPort(const DoctorPort& port, const DoctorPlaces& places, std::vec
         pFindings->push_back(f);
         return false;
     }
-    std::string real = RealPath(port.Device);
-    UsbIds usb = UsbOf(places, BaseName(real));
+    std::string real = SYS_RealPath(port.Device);
+    SysUsbIds usb = SYS_UsbIdsOf(places.Sys, BaseName(real));
     pFindings->push_back(LookAtGroup(places, port.Device, node));
     pFindings->push_back(LookAtHolders(places, port.Device, real));
     pFindings->push_back(LookAtModemManager(places, port.Device, node, usb));
     if (port.Name.rfind(places.ById + "/", 0) != 0) {
-        std::string stable = StableNameOf(places, real);
+        std::string stable = SYS_StableNameOf(places.ById, real);
         if (!stable.empty()) {
             Finding name;
             name.Check = "stable name";
@@ -382,8 +332,8 @@ bool DOC_LookAtPort(const DoctorPort& port, const DoctorPlaces& places, std::vec
 }
 
 void DOC_LookAfterOpen(const DoctorPort& port, const DoctorPlaces& places, std::vector<Finding>* pFindings) {
-    std::string real = RealPath(port.Device);
-    std::string latency = ReadLineOf(places.Sys + "/class/tty/" + BaseName(real) + "/device/latency_timer");
+    std::string real = SYS_RealPath(port.Device);
+    std::string latency = SYS_ReadLine(places.Sys + "/class/tty/" + BaseName(real) + "/device/latency_timer");
     if (latency.empty() || !IsNumber(latency))
         return; // not an FTDI adapter
     // Whether the low-latency request the port module made when it opened the port took.
@@ -420,10 +370,11 @@ void DOC_LookAfterOpen(const DoctorPort& port, const DoctorPlaces& places, std::
 
 AdapterInfo DOC_AdapterInfo(const std::string& device, const DoctorPlaces& places) {
     AdapterInfo adapter;
-    std::string real = RealPath(device);
+    std::string real = SYS_RealPath(device);
     if (real.empty())
         return adapter;
-    adapter.StableName = device.rfind(places.ById + "/", 0) == 0 ? device : StableNameOf(places, real);
-    adapter.UsbSerial = UsbOf(places, BaseName(real)).Serial;
+    adapter.StableName =
+        device.rfind(places.ById + "/", 0) == 0 ? device : SYS_StableNameOf(places.ById, real);
+    adapter.UsbSerial = SYS_UsbIdsOf(places.Sys, BaseName(real)).Serial;
     return adapter;
 }

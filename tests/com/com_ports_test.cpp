@@ -76,6 +76,22 @@ TEST_F(ComSysfsScan, MissingTreeGivesNoPorts) {
     EXPECT_TRUE(COM_ScanSerialDevices((root / "absent").c_str(), "/dev").empty());
 }
 
+// The adapter's by-id link names it (the link follows it to another number when it comes back);
+// a device without one keeps its node's path.
+TEST_F(ComSysfsScan, AdaptersAreNamedByTheirByIdLink) {
+    AddTty("ttyUSB0", "ftdi_sio", "usb-serial");
+    AddTty("ttyUSB1", "pl2303", "usb-serial");
+    AddTty("ttyACM0", "cdc_acm", "usb");
+    fs::create_directories(root / "dev" / "serial" / "by-id");
+    fs::create_symlink("../../ttyUSB1", root / "dev" / "serial" / "by-id" / "usb-FTDI_TQ330_A1-if00-port0");
+    fs::create_symlink("../../ttyACM0", root / "dev" / "serial" / "by-id" / "usb-TQ330_CDC-if00");
+    const fs::path byId = root / "dev" / "serial" / "by-id";
+    EXPECT_EQ(COM_ScanSerialDevices((root / "sys").c_str(), (root / "dev").c_str()),
+              (std::vector<std::string>{(root / "dev" / "ttyUSB0").string(),
+                                        (byId / "usb-FTDI_TQ330_A1-if00-port0").string(),
+                                        (byId / "usb-TQ330_CDC-if00").string()}));
+}
+
 TEST(ComMarkDecoder, MarksComeOffAcrossReads) {
     ComMarkDecoder d{};
     uint8_t acOut[8];
