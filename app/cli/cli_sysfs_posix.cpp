@@ -49,8 +49,12 @@ SysUsbIds SYS_UsbIdsOf(const std::string& sysRoot, const std::string& kernelName
 std::string SYS_StableNameOf(const std::string& byIdFolder, const std::string& realDevice) {
     if (realDevice.empty())
         return "";
-    for (const std::string& name : SYS_Entries(byIdFolder))
-        if (SYS_RealPath(byIdFolder + "/" + name) == realDevice)
-            return byIdFolder + "/" + name;
+    for (const std::string& name : SYS_Entries(byIdFolder)) {
+        std::string link = byIdFolder;
+        link += '/';
+        link += name;
+        if (SYS_RealPath(link) == realDevice)
+            return link;
+    }
     return "";
 }
