@@ -32,7 +32,7 @@ for run in $(seq "$runs"); do
   "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM3 /d "$(head -n1 "$work/sim.out")" /f >/dev/null
   "$wineserver" -k
   "$wineserver" -w
-  # The pty has no parity bit; the shim lets Wine's odd-parity settings stand (see test-win64.sh).
+  # The pty has no parity bit; the shim lets Wine's odd-parity settings stand (see test-windows.sh).
   LD_PRELOAD="$linux/tests/com_win32/libcom_win32_pty_parity.so" "$wine" \
     "$win/tests/com_win32/com_win32_tests.exe" --sim-port=2 --flash-out="Z:$work/flash.bin" \
     --gtest_filter='*EmbeddedImageIsProgrammedWhole*' --gtest_output="xml:Z:$work/run$run.xml" >"$work/run$run.log" 2>&1 ||

@@ -11,7 +11,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(ComWin32Gone, ReadsOnALineWhoseDeviceWentAwayStillTakeTheirTimeout) {
-    ASSERT_GE(comWin32Config.GonePort, 0) << "run with --gone-port=N (scripts/test-win64.sh)";
+    ASSERT_GE(comWin32Config.GonePort, 0) << "run with --gone-port=N (scripts/test-windows.sh)";
     fake_dialog::Reset();
     COM_ResetPortTable();
     COM_ChangeSettings(DevicePort(comWin32Config.GonePort));

@@ -234,6 +234,22 @@ void CheckWindow(const Updater& updater) {
               !(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME)),
           "caption and system menu; no minimise, maximise or sizing frame");
 
+    // Each icon from the image drawn for its size: the small one is not the large one shrunk.
+    for (WPARAM which : {ICON_BIG, ICON_SMALL}) {
+        HICON hIcon = reinterpret_cast<HICON>(SendMessageA(hDlg, WM_GETICON, which, 0));
+        ICONINFO info{};
+        BITMAP image{};
+        if (hIcon && GetIconInfo(hIcon, &info)) {
+            GetObjectA(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof image, &image);
+            DeleteObject(info.hbmColor);
+            DeleteObject(info.hbmMask);
+        }
+        const int want = GetSystemMetrics(which == ICON_BIG ? SM_CXICON : SM_CXSMICON);
+        std::snprintf(acWhat, sizeof acWhat, "the %s icon is %dx%d (got %ldx%ld)",
+                      which == ICON_BIG ? "large" : "small", want, want, image.bmWidth, image.bmHeight);
+        Check(image.bmWidth == want, acWhat);
+    }
+
     // The controls in the order of creation.
     HWND hChild = GetWindow(hDlg, GW_CHILD);
     int count = 0;
