@@ -10,6 +10,7 @@
 //   win32_drive idle PATH\tq330-updater.exe SECONDS (the window left alone, for the idle figures)
 // Prints what it saw; exit code 0 when every check passed.
 #include "app/win32/win32.h"
+#include "tests/win32/caption_icon.h"
 
 #include <chrono>
 #include <cstdio>
@@ -234,22 +235,6 @@ void CheckWindow(const Updater& updater) {
               !(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME)),
           "caption and system menu; no minimise, maximise or sizing frame");
 
-    // Each icon from the image drawn for its size: the small one is not the large one shrunk.
-    for (WPARAM which : {ICON_BIG, ICON_SMALL}) {
-        HICON hIcon = reinterpret_cast<HICON>(SendMessageA(hDlg, WM_GETICON, which, 0));
-        ICONINFO info{};
-        BITMAP image{};
-        if (hIcon && GetIconInfo(hIcon, &info)) {
-            GetObjectA(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof image, &image);
-            DeleteObject(info.hbmColor);
-            DeleteObject(info.hbmMask);
-        }
-        const int want = GetSystemMetrics(which == ICON_BIG ? SM_CXICON : SM_CXSMICON);
-        std::snprintf(acWhat, sizeof acWhat, "the %s icon is %dx%d (got %ldx%ld)",
-                      which == ICON_BIG ? "large" : "small", want, want, image.bmWidth, image.bmHeight);
-        Check(image.bmWidth == want, acWhat);
-    }
-
     // The controls in the order of creation.
     HWND hChild = GetWindow(hDlg, GW_CHILD);
     int count = 0;
@@ -344,6 +329,9 @@ int CaseUpdate(const char* exe, const char* expected) {
     if (!updater.hDialog)
         return 1;
     CheckWindow(updater);
+    std::string what;
+    const bool smallIcon = CaptionShowsSmallIcon(updater.hDialog, exe, 420, &what);
+    Check(smallIcon, what.c_str());
     double seconds = 0;
     std::string result = RunUpdateToEnd(updater, &seconds);
     std::printf("final status \"%s\" after %.3f s\n", result.c_str(), seconds);
