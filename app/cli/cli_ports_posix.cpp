@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -111,7 +110,6 @@ int CLI_ListPorts(bool json) {
         std::string byId = ByIdName(device);
         UsbInfo usb = ReadUsbInfo(device);
         std::string problem = CLI_DescribePortProblem(device);
-        bool busy = problem.rfind("busy", 0) == 0;
         std::string name = "COM" + std::to_string(i + 1);
         JsonLine fields;
         fields.Add("port", name).Add("device", device);
@@ -134,16 +132,7 @@ int CLI_ListPorts(bool json) {
             fields.Add("product", usb.Text);
             line += "  \"" + usb.Text + "\"";
         }
-        fields.AddBool("busy", busy);
-        if (busy)
-            line += "  busy";
-        else if (!problem.empty())
-            line += "  (" + problem + ")";
-        OUT_Event("port", fields);
-        if (json)
-            OUT_Line(line);
-        else
-            std::printf("%s\n", line.c_str());
+        CLI_ShowListedPort(fields, line, problem, json);
     }
     if (shown == 0)
         OUT_Line("No serial port found");

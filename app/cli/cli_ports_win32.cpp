@@ -9,7 +9,6 @@
 #include "link/com.h"
 
 #include <cctype>
-#include <cstdio>
 #include <map>
 
 namespace {
@@ -141,7 +140,6 @@ int CLI_ListPorts(bool json) {
     for (const auto& [number, friendlyName] : ports) {
         const std::string name = PortName(number);
         const std::string problem = CLI_DescribePortProblem(name);
-        const bool busy = problem.rfind("busy", 0) == 0;
         JsonLine fields;
         fields.Add("port", name).Add("device", name);
         std::string line = name;
@@ -149,16 +147,7 @@ int CLI_ListPorts(bool json) {
             fields.Add("product", friendlyName);
             line += "  \"" + friendlyName + "\"";
         }
-        fields.AddBool("busy", busy);
-        if (busy)
-            line += "  busy";
-        else if (!problem.empty())
-            line += "  (" + problem + ")";
-        OUT_Event("port", fields);
-        if (json)
-            OUT_Line(line);
-        else
-            std::printf("%s\n", line.c_str());
+        CLI_ShowListedPort(fields, line, problem, json);
     }
     if (ports.empty())
         OUT_Line("No serial port found");
