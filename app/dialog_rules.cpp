@@ -52,7 +52,7 @@ int ButtonReadsOk() {
     return acText[0] == 'O';
 }
 
-void EndDialog() {
+void CloseDialog() {
     // The update inside which this handler may run returns first, and only then the dialog's loop.
     // It must not wait for a job that runs on (a clear takes up to 30 s): the process ends after.
     if (UpdateRunning())
@@ -149,14 +149,14 @@ int DLG_Proc(int id, int code) {
         if (pfnCancelHook)
             pfnCancelHook();
         if (ButtonReadsOk()) {
-            EndDialog();
+            CloseDialog();
             return 1;
         }
         return 0;
     case ID_CLOSE:
         if (pfnCancelHook)
             pfnCancelHook();
-        EndDialog();
+        CloseDialog();
         return 1;
     default: // ID_POLL_DONE and anything else
         return 0;

@@ -3,7 +3,9 @@
 # release changes one line in the top-level CMakeLists.txt.
 #
 #   cmake --preset release && cmake --build --preset release --target package     (the .deb)
-#   cmake --preset win64-release && cmake --build --preset win64-release --target package  (setup.exe, ZIP)
+#   cmake --preset win64-release && cmake --build --preset win64-release --target package  (the win64 ZIP)
+#   cmake --preset win32-release && cmake --build --preset win32-release --target package  (the win32 ZIP)
+#   cmake --build --preset win32-release --target installer   (setup.exe, both builds; win64-release first)
 #
 # scripts/check-packages.sh and scripts/check-windows-packages.sh check what they make.
 
@@ -36,8 +38,6 @@ if(TQ330_PLACEHOLDER_FIRMWARE AND TQ330_ALLOW_PLACEHOLDER_PACKAGE)
       "\nTEST BUILD: the firmware inside is a placeholder. Do not use it on a device.\n")
   set(tq330_deb_placeholder_note "\n.\nTEST BUILD: the firmware inside is a placeholder. Do not use it on a device.")
 endif()
-set(TQ330_NSIS_FILE_NAME "tq330-updater-${TQ330_FILE_VERSION}-setup")
-set(TQ330_ZIP_FILE_NAME "tq330-updater-${TQ330_FILE_VERSION}-win64")
 
 # SOURCE_DATE_EPOCH, when set, fixes these (reproducible packages).
 string(TIMESTAMP TQ330_RELEASE_DATE "%Y-%m-%d" UTC)
@@ -137,9 +137,10 @@ needs membership of the group dialout.${tq330_deb_placeholder_note}")
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides"
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
 else()
-  # One folder, "Program Files\TQ330 Updater": the programs and a README.txt beside them. A build
-  # without any of the programs (their front ends not built) has nothing to package.
-  set(CPACK_GENERATOR "NSIS;ZIP")
+  # One folder, "Program Files\TQ330 Updater": the programs and a README.txt beside them; a ZIP of it
+  # for each architecture (CPack). A build without any of the programs (their front ends not built)
+  # has nothing to package.
+  set(CPACK_GENERATOR ZIP)
   set(tq330_windows_programs "")
   foreach(program tq330-updater tq330-flash)
     if(TARGET ${program})
@@ -152,21 +153,37 @@ else()
     return()
   endif()
   install(FILES "${CMAKE_BINARY_DIR}/packaging/README.txt" DESTINATION .)
-
-  set(CPACK_PACKAGE_INSTALL_DIRECTORY "TQ330 Updater")
-  set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "TQ330 Updater")
-  set(CPACK_NSIS_PACKAGE_NAME "TQ330 Updater") # also the Start-menu folder
-  set(CPACK_NSIS_DISPLAY_NAME "TQ330 Updater")
-  # The programs are 64-bit, and so is the installer: Program Files, not Program Files (x86).
-  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
-  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
-  set(CPACK_NSIS_EXECUTABLES_DIRECTORY ".")
-  if(TARGET tq330-updater)
-    set(CPACK_PACKAGE_EXECUTABLES "tq330-updater;TQ330 Updater")
-    set(CPACK_NSIS_INSTALLED_ICON_NAME "tq330-updater.exe")
+  if(TQ330_WINDOWS_ARCH STREQUAL "i686")
+    set(TQ330_ZIP_FILE_NAME "tq330-updater-${TQ330_FILE_VERSION}-win32")
+  else()
+    set(TQ330_ZIP_FILE_NAME "tq330-updater-${TQ330_FILE_VERSION}-win64")
   endif()
-  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
-  set(CPACK_NSIS_MODIFY_PATH OFF)
+
+  # The one installer for every Windows from 7 on carries both builds and picks the one for the
+  # Windows it runs on (packaging/windows/installer.nsi.in); the 32-bit build makes it, with the
+  # programs of the 64-bit release build named here.
+  if(TQ330_WINDOWS_ARCH STREQUAL "i686")
+    set(TQ330_WIN64_BUILD "" CACHE PATH "The 64-bit Windows release build whose programs the installer carries")
+    find_program(TQ330_MAKENSIS makensis)
+    if(TQ330_WIN64_BUILD AND TQ330_MAKENSIS AND TARGET tq330-updater AND TARGET tq330-flash)
+      set(TQ330_INSTALLER_FILE "${CMAKE_BINARY_DIR}/tq330-updater-${TQ330_FILE_VERSION}-setup.exe")
+      set(TQ330_INSTALLER_STAGE "${CMAKE_BINARY_DIR}/installer-stage")
+      configure_file("${PROJECT_SOURCE_DIR}/packaging/windows/installer.nsi.in"
+                     "${CMAKE_BINARY_DIR}/packaging/installer.nsi" @ONLY)
+      set(tq330_placeholder_refused OFF)
+      if(TQ330_PLACEHOLDER_FIRMWARE AND NOT TQ330_ALLOW_PLACEHOLDER_PACKAGE)
+        set(tq330_placeholder_refused ON)
+      endif()
+      add_custom_target(installer
+        COMMAND "${CMAKE_COMMAND}" -DBUILD32=${CMAKE_BINARY_DIR} -DBUILD64=${TQ330_WIN64_BUILD}
+                -DSTAGE=${TQ330_INSTALLER_STAGE} -DNSI=${CMAKE_BINARY_DIR}/packaging/installer.nsi
+                -DMAKENSIS=${TQ330_MAKENSIS} -DOUT=${TQ330_INSTALLER_FILE}
+                -DFIRMWARE=${TQ330_FIRMWARE_FILE} -DREFUSED=${tq330_placeholder_refused}
+                -P "${PROJECT_SOURCE_DIR}/packaging/windows/make_installer.cmake"
+        COMMENT "The installer for 32- and 64-bit Windows" VERBATIM)
+      add_dependencies(installer tq330-updater tq330-flash)
+    endif()
+  endif()
 endif()
 
 configure_file("${PROJECT_SOURCE_DIR}/packaging/cpack_options.cmake.in" "${CPACK_PROJECT_CONFIG_FILE}" @ONLY)

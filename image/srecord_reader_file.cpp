@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef _WIN32
+#include "app/win32/win32.h"
 #include <io.h>
-#include <windows.h>
 #endif
 
 #include "image/image_store.h"

@@ -78,7 +78,7 @@ ComLatency COM_LastLatency();
 
 // Makes these device paths the table behind the names, the first one COM1 (at most nine), in place
 // of TQ330_PORTS or the detected devices: for a front end that is told its device by path. Ports
-// already open stay open. POSIX builds only (the Win32 names are fixed).
+// already open stay open. On Windows the entries are port names ("COM12"), in place of COM1 to COM9.
 void COM_SetPortTable(const char* const* apPaths, int count);
 
 // Sees every buffer COM_Write hands to the line (sent 1) and the bytes of every COM_Read that

@@ -1,15 +1,44 @@
-// Win32 backend of the COM module: the port names "COM1" to "COM9", synchronous handle I/O, the
-// driver's own read timeouts.
+// Win32 backend of the COM module: the port names "COM1" to "COM9" (or the one port a front end
+// names, up to COM256), synchronous handle I/O, the driver's own read timeouts.
+#include "app/win32/win32.h"
 #include "link/com_internal.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <windows.h>
+#include <mutex>
+#include <string>
 
 namespace {
 
-const char* const aPortNames[COM_PORT_COUNT] = {"COM1", "COM2", "COM3", "COM4", "COM5",
-                                                "COM6", "COM7", "COM8", "COM9"};
+// The names behind the indexes: "COM1" to "COM9" unless a front end set its own (COM_SetPortTable).
+std::mutex TableLock;
+std::string aPortNames[COM_PORT_COUNT];
+bool TableSet = false;
+
+void MakeDefaultTableLocked() {
+    for (int i = 0; i < COM_PORT_COUNT; ++i)
+        aPortNames[i] = "COM" + std::to_string(i + 1);
+    TableSet = true;
+}
+
+const std::string& PortNameLocked(int index) {
+    if (!TableSet)
+        MakeDefaultTableLocked();
+    return aPortNames[index];
+}
+
+// What the driver was last asked for and whether it took it. A refused set leaves the earlier one in
+// force (after _InitCOM the one that returns at once), which the module hands to COM_OsRead.
+struct AskedTimeouts {
+    HANDLE Port;
+    ComTimeouts Asked;
+    bool Taken;
+};
+AskedTimeouts LastAsked{INVALID_HANDLE_VALUE, {}, true};
+
+// Waits of a read under a driver that did not take the timeouts: short, so that bytes arriving
+// meanwhile end the read soon, and long enough that the wait costs no CPU worth measuring.
+constexpr DWORD READ_STEP_MS = 10;
 
 HANDLE ToHandle(ComHandle h) {
     return reinterpret_cast<HANDLE>(h);
@@ -37,13 +66,24 @@ bool DeviceGone(HANDLE h, DWORD error) {
     return ClearCommError(h, &errors, &status) == 0;
 }
 
+ULONGLONG TotalTimeoutMs(const ComTimeouts& t, uint32_t count) {
+    return ULONGLONG(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
+}
+
 } // namespace
 
 ComHandle COM_OsOpen(int index) {
-    char acBuffer[16];
-    snprintf(acBuffer, sizeof acBuffer, "COM%d", index + 1);
+    std::string device;
+    {
+        std::lock_guard<std::mutex> guard(TableLock);
+        if (index < 0 || index >= COM_PORT_COUNT || PortNameLocked(index).empty())
+            return COM_NO_HANDLE;
+        // The device namespace: "COM10" and above open only by that name, COM1 to COM9 by either.
+        device = "\\\\.\\" + PortNameLocked(index);
+    }
     // No sharing: a port another program holds cannot be opened, and detection leaves it out.
-    HANDLE h = CreateFileA(acBuffer, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h =
+        CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return COM_NO_HANDLE;
     return reinterpret_cast<ComHandle>(h);
@@ -64,7 +104,8 @@ bool COM_OsSetTimeouts(ComHandle h, const ComTimeouts& t) {
     ct.ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
     ct.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
     ct.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
-    return SetCommTimeouts(ToHandle(h), &ct) != 0;
+    LastAsked = AskedTimeouts{ToHandle(h), t, SetCommTimeouts(ToHandle(h), &ct) != 0};
+    return LastAsked.Taken;
 }
 
 // A fresh DCB: binary, parity checking, DTR and RTS enabled, no flow control, no error-character
@@ -115,30 +156,55 @@ void COM_OsDiscardInput(ComHandle h) {
     PurgeComm(ToHandle(h), PURGE_RXCLEAR);
 }
 
-// The driver applies the timeouts set last. A removed adapter ends the read at once; any other
-// failure waits out the total timeout, so a caller that polls in a loop does not spin.
+// The driver applies the timeouts set last. A removed adapter ends the read at once. Any other
+// failed read, or one under an earlier set because the driver refused the one asked for, still
+// takes the time asked for, so that a caller that polls in a loop does not spin; bytes that come
+// meanwhile end it.
 ComIo COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t, uint32_t* pGot) {
     const ULONGLONG start = GetTickCount64();
+    const bool ours = LastAsked.Port == ToHandle(h);
     DWORD got = 0;
-    const BOOL ok = ReadFile(ToHandle(h), pData, count, &got, nullptr);
-    *pGot = got;
-    if (ok)
+    *pGot = 0;
+    BOOL ok = ReadFile(ToHandle(h), pData, count, &got, nullptr);
+    if (ok && (got > 0 || !ours || LastAsked.Taken)) {
+        *pGot = got;
         return COM_IO_OK;
-    if (DeviceGone(ToHandle(h), GetLastError()))
+    }
+    if (!ok && DeviceGone(ToHandle(h), GetLastError()))
         return COM_IO_GONE;
-    const ULONGLONG totalMs = ULONGLONG(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
-    const ULONGLONG spent = GetTickCount64() - start;
-    if (spent < totalMs)
-        Sleep(static_cast<DWORD>(totalMs - spent));
-    return COM_IO_FAILED;
+    const ULONGLONG totalMs = TotalTimeoutMs(ours ? LastAsked.Asked : t, count);
+    for (ULONGLONG spent = GetTickCount64() - start; spent < totalMs; spent = GetTickCount64() - start) {
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(totalMs - spent, READ_STEP_MS)));
+        got = 0;
+        ok = ReadFile(ToHandle(h), pData, count, &got, nullptr);
+        if (ok && got > 0) {
+            *pGot = got;
+            return COM_IO_OK;
+        }
+        if (!ok && DeviceGone(ToHandle(h), GetLastError()))
+            return COM_IO_GONE;
+    }
+    return ok ? COM_IO_OK : COM_IO_FAILED;
 }
 
 const char* COM_OsPortDevice(int index) {
-    return index >= 0 && index < COM_PORT_COUNT ? aPortNames[index] : "";
+    if (index < 0 || index >= COM_PORT_COUNT)
+        return "";
+    std::lock_guard<std::mutex> guard(TableLock);
+    return PortNameLocked(index).c_str();
 }
 
 void COM_OsResetPortTable() {
-    // The names are fixed on Win32.
+    std::lock_guard<std::mutex> guard(TableLock);
+    MakeDefaultTableLocked();
+}
+
+// The names are the port names Windows gives ("COM12"); the window keeps the default table.
+void COM_SetPortTable(const char* const* apPaths, int count) {
+    std::lock_guard<std::mutex> guard(TableLock);
+    for (int i = 0; i < COM_PORT_COUNT; ++i)
+        aPortNames[i] = i < count && apPaths[i] ? apPaths[i] : "";
+    TableSet = true;
 }
 
 // Windows has no group that owns the COM ports: a port refused there is held by another program.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes every release package from a clean clone and checks each one:
 #   build/release/tq330-updater_<version>_amd64.deb                  (scripts/check-packages.sh)
-#   build/win64-release/tq330-updater-<version>-setup.exe and -win64.zip (scripts/check-windows-packages.sh)
+#   build/win32-release/tq330-updater-<version>-setup.exe (32- and 64-bit Windows) and -win32.zip,
+#   build/win64-release/tq330-updater-<version>-win64.zip             (scripts/check-windows-packages.sh)
 # Usage: scripts/make-packages.sh /path/to/release.s28
 #        scripts/make-packages.sh --placeholder   test packages of the committed placeholder firmware,
 #                                                 every name saying "placeholder"
@@ -21,19 +22,25 @@ bash scripts/setup.sh
 start=$(date +%s)
 
 # Packages of an earlier run (another version or firmware) would be checked in place of the new ones.
-rm -f build/release/tq330-updater_*.deb build/win64-release/tq330-updater-*-{setup.exe,win64.zip}
+rm -f build/release/tq330-updater_*.deb build/win64-release/tq330-updater-*-win64.zip \
+  build/win32-release/tq330-updater-*-{setup.exe,win32.zip}
 
 cmake --preset release "${firmware[@]}" >/dev/null
 cmake --build --preset release -j2 --target package
 bash scripts/check-packages.sh build/release
 
+# The 64-bit programs first: the installer, made by the 32-bit build, carries both.
 cmake --preset win64-release "${firmware[@]}" >/dev/null
-if [ -f build/win64-release/CPackConfig.cmake ]; then
+cmake --preset win32-release "${firmware[@]}" >/dev/null
+if [ -f build/win64-release/CPackConfig.cmake ] && [ -f build/win32-release/CPackConfig.cmake ]; then
   cmake --build --preset win64-release -j2 --target package
-  bash scripts/check-windows-packages.sh build/win64-release
+  cmake --build --preset win32-release -j2 --target package
+  cmake --build --preset win32-release -j2 --target installer
+  bash scripts/check-windows-packages.sh build/win32-release build/win64-release
 else
-  echo "The Windows build has no program yet: no installer or ZIP made."
+  echo "The Windows builds have no program yet: no installer or ZIP made."
 fi
 
 printf '\npackages made and checked in %s s:\n' "$(($(date +%s) - start))"
-ls -l build/release/tq330-updater_*.deb build/win64-release/tq330-updater-*-{setup.exe,win64.zip} 2>/dev/null
+ls -l build/release/tq330-updater_*.deb build/win32-release/tq330-updater-*-{setup.exe,win32.zip} \
+  build/win64-release/tq330-updater-*-win64.zip 2>/dev/null

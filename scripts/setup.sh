@@ -9,8 +9,10 @@ packages=(
   clang-tidy                              # static checks (scripts/tidy.sh)
   gcovr                                   # coverage figures (scripts/coverage.sh)
   srecord                                 # srec_cat, the independent S-record oracle of the tests
-  g++-mingw-w64-x86-64                    # the Windows build (cmake --preset win64)
-  wine64                                  # runs the Windows build's tests (scripts/test-win64.sh)
+  g++-mingw-w64-x86-64                    # the 64-bit Windows build (cmake --preset win64)
+  g++-mingw-w64-i686-posix                # the 32-bit Windows build (cmake --preset win32)
+  wine64 wine32:i386                      # run the Windows builds' tests (scripts/test-windows.sh)
+  libc6-dev-i386                          # the pty shim for 32-bit Wine (clang -m32; tests/com_win32)
   xvfb xauth                              # a display for screenshots and the demo on headless machines
   openbox x11-utils                       # a real window manager for the window's frame test
   imagemagick                             # the Windows window's screenshot (scripts/screenshot-win32.sh)
@@ -18,13 +20,19 @@ packages=(
   lintian desktop-file-utils appstream file  # package checks (scripts/check-packages.sh)
   nsis wine                               # the Windows installer, and trying it (check-windows-packages.sh)
 )
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+# wine32 is an i386 package: 64-bit Windows runs 32-bit programs, and so must its stand-in.
+foreign_added=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  foreign_added=1
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+if [ ${#missing[@]} -gt 0 ] || [ "$foreign_added" = 1 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: the full suite with warnings as errors,
 # clang-tidy, the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
-# suites under ThreadSanitizer, the fuzz targets for a bounded time, the Windows build with its
-# suites, its window and its command line under Wine, and the packages with their checks.
+# suites under ThreadSanitizer, the fuzz targets for a bounded time, the 32- and 64-bit Windows
+# builds with their suites, their window and their command line under Wine, and the packages with
+# their checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -37,16 +38,20 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs"
 bash scripts/fuzz.sh 60
 
-stage "Windows build (mingw-w64) and its suites under Wine, COM ports mapped to pseudo-terminals"
-TQ330_LINUX_BUILD=build/ci bash scripts/test-win64.sh
+# Both Windows architectures, each in a Wine prefix with 32-bit support (the layout of a real 64-bit
+# Windows): the 32-bit programs of the reference platform and the 64-bit ones.
+for arch in win32 win64; do
+  stage "Windows $arch build (mingw-w64), its imports and its suites under Wine, COM ports mapped to pseudo-terminals"
+  TQ330_LINUX_BUILD=build/ci bash scripts/test-windows.sh "$arch"
 
-stage "Windows window end to end under Wine and Xvfb (tq330-updater.exe against tq330-sim)"
-bash scripts/test-win32-e2e.sh build/win64 build/ci
+  stage "Windows $arch window end to end under Wine and Xvfb (tq330-updater.exe against tq330-sim)"
+  bash scripts/test-win32-e2e.sh "build/$arch" build/ci
 
-stage "Windows command line under Wine (tq330-flash.exe against tq330-sim)"
-bash tests/cli/wine_flash_test.sh build/win64/app/cli/tq330-flash.exe build/ci/tools/tq330-sim/tq330-sim
+  stage "Windows $arch command line under Wine (tq330-flash.exe against tq330-sim)"
+  bash tests/cli/wine_flash_test.sh "build/$arch" build/ci/tools/tq330-sim/tq330-sim
+done
 
-stage "packages: .deb (lintian, validators, unpacked run), Windows installer and ZIP (under Wine)"
+stage "packages: .deb (lintian, validators, unpacked run), the Windows installer and both ZIPs (under Wine, 64- and 32-bit Windows)"
 # The committed firmware is the placeholder, so these are the test packages that say so.
 bash scripts/make-packages.sh --placeholder
 

@@ -15,9 +15,11 @@
 #   replug-update the adapter pulled during the programming and back 2 s later: "Target not
 #                 updated successfully", then the re-run ends "Target updated successfully" and
 #                 the simulator's flash is the image
-# Needs the win64 build (tq330-updater.exe, win32_drive.exe) and the dev build's tq330-sim and
-# sim_flash_of. Each run uses a throw-away Wine prefix; without a display it runs under xvfb-run.
-# Usage: scripts/test-win32-e2e.sh [WIN64_BUILD_DIR [DEV_BUILD_DIR [CASE...]]]
+# The update case also checks the caption's small icon (the 16 x 16 image, not the 32 x 32 one shrunk).
+# Needs a Windows build, 32- or 64-bit (build/win32 or build/win64: tq330-updater.exe,
+# win32_drive.exe), and the dev build's tq330-sim and sim_flash_of. Each run uses a throw-away Wine
+# prefix with 32-bit support; without a display it runs under xvfb-run.
+# Usage: scripts/test-win32-e2e.sh [WINDOWS_BUILD_DIR [DEV_BUILD_DIR [CASE...]]]
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 win=${1:-$repo/build/win64}
@@ -35,7 +37,7 @@ drive=$win/tests/win32/win32_drive.exe
 sim=$dev/tools/tq330-sim/tq330-sim
 flash_of=$dev/tests/sim/sim_flash_of
 for f in "$exe" "$drive" "$sim" "$flash_of"; do
-  [ -x "$f" ] || [ -f "$f" ] || { echo "missing $f (build the win64 and dev presets first)" >&2; exit 2; }
+  [ -x "$f" ] || [ -f "$f" ] || { echo "missing $f (build the win32 or win64 preset and the dev one first)" >&2; exit 2; }
 done
 
 # shellcheck source=wine-prefix.sh

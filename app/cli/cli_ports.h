@@ -12,3 +12,8 @@ bool CLI_UsePortPath(const std::string& path, std::string* pError);
 std::string CLI_DescribePortProblem(const std::string& device);
 // --list: one port a line (or one JSON object a line). Returns the exit code.
 int CLI_ListPorts(bool json);
+
+struct JsonLine;
+// One port of --list, whose fields and line the platform has begun: adds whether it is busy (or
+// what else is wrong with it, from CLI_DescribePortProblem) and writes both.
+void CLI_ShowListedPort(JsonLine& fields, std::string line, const std::string& problem, bool json);

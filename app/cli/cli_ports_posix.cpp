@@ -54,7 +54,6 @@ int CLI_ListPorts(bool json) {
             path.rfind("/dev/serial/by-id/", 0) == 0 ? path : SYS_StableNameOf("/dev/serial/by-id", device);
         SysUsbIds usb = SYS_UsbIdsOf("/sys", device.substr(device.find_last_of('/') + 1));
         std::string problem = CLI_DescribePortProblem(path);
-        bool busy = problem.rfind("busy", 0) == 0;
         std::string name = "COM" + std::to_string(i + 1);
         JsonLine fields;
         fields.Add("port", name).Add("device", device).Add("path", path);
@@ -79,16 +78,7 @@ int CLI_ListPorts(bool json) {
             fields.Add("product", usb.Text);
             line += "  \"" + usb.Text + "\"";
         }
-        fields.AddBool("busy", busy);
-        if (busy)
-            line += "  busy";
-        else if (!problem.empty())
-            line += "  (" + problem + ")";
-        OUT_Event("port", fields);
-        if (json)
-            OUT_Line(line);
-        else
-            std::printf("%s\n", line.c_str());
+        CLI_ShowListedPort(fields, line, problem, json);
     }
     if (shown == 0)
         OUT_Line("No serial port found");

@@ -1,9 +1,11 @@
 // Several ports on Windows: CreateProcess this program once per port with its standard output on a
 // pipe; a thread per child reads the pipe. The console gives every process Ctrl-C itself, so each
 // child cancels (and ends on the second press) on its own while the parent keeps collecting.
+#include "app/cli/cli_child_win32.h"
 #include "app/cli/cli_output.h"
 #include "app/cli/cli_several.h"
 #include "app/cli/cli_several_view.h"
+#include "app/win32/win32.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -11,7 +13,6 @@
 #include <io.h>
 #include <mutex>
 #include <thread>
-#include <windows.h>
 
 namespace {
 
@@ -54,19 +55,12 @@ BOOL WINAPI KeepCollecting(DWORD) {
     return TRUE;
 }
 
-std::string Quote(const std::string& arg) {
-    std::string quoted = "\"";
-    for (char c : arg)
-        quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
-    return quoted + "\"";
-}
-
 HANDLE StartChild(const std::vector<std::string>& args, HANDLE* pRead) {
     char acSelf[MAX_PATH];
     GetModuleFileNameA(nullptr, acSelf, MAX_PATH);
-    std::string command = Quote(acSelf);
+    std::string command = CLI_QuoteArgument(acSelf);
     for (const std::string& a : args)
-        command += " " + Quote(a);
+        command += " " + CLI_QuoteArgument(a);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read = nullptr, write = nullptr;
     if (!CreatePipe(&read, &write, &inherit, 0))
@@ -144,7 +138,7 @@ int CLI_RunSeveral(const CliOptions& options, const char*) {
         DWORD code = EXIT_NOT_UPDATED;
         GetExitCodeProcess(processes[i], &code);
         CloseHandle(processes[i]);
-        views[i].ExitCode = static_cast<int>(code);
+        views[i].ExitCode = CLI_ChildExitCode(code);
         if (views[i].Result.empty())
             views[i].Result = "ended";
     }

@@ -1,11 +1,11 @@
 #include "app/cli/cli_signals.h"
 
 #include "app/cli/cli_front.h"
+#include "app/win32/win32.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <windows.h>
 
 namespace {
 

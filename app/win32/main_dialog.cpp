@@ -28,17 +28,24 @@ HWND Dialog() {
     return hMainDlg.load();
 }
 
+// LR_SHARED: the system keeps the icon for the life of the process, as LoadIcon's are kept.
+void SetIcon(HWND hDlg, WPARAM which, int widthMetric, int heightMetric) {
+    HANDLE hIcon = LoadImageA(hAppInstance, MAKEINTRESOURCEA(IDI_PROGRAM), IMAGE_ICON,
+                              GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric), LR_SHARED);
+    if (hIcon)
+        SendMessageA(hDlg, WM_SETICON, which, reinterpret_cast<LPARAM>(hIcon));
+}
+
 } // namespace
 
 INT_PTR CALLBACK DLG_Proc(HWND hDlg, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
     switch (message) {
     case WM_INITDIALOG:
         hMainDlg.store(hDlg);
-        if (HICON hIcon = LoadIconA(hAppInstance, MAKEINTRESOURCEA(IDI_PROGRAM))) {
-            // The caption and the task bar show the program's icon rather than the generic one.
-            SendMessageA(hDlg, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hIcon));
-            SendMessageA(hDlg, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hIcon));
-        }
+        // The caption and the task bar show the program's icon rather than the generic one, each
+        // from the image drawn for its size (the 32 x 32 one shrunk to 16 x 16 loses its lines).
+        SetIcon(hDlg, ICON_BIG, SM_CXICON, SM_CYICON);
+        SetIcon(hDlg, ICON_SMALL, SM_CXSMICON, SM_CYSMICON);
         DLG_Init();
         return FALSE; // the initialisation has set the focus itself
     case WM_COMMAND:

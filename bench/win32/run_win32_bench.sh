@@ -4,8 +4,9 @@
 #   line-time floor of every exchange the simulator logged (bench/app/update_floor.awk);
 #   the CPU share of the program's process while its dialog polls a silent target (the identify
 #   poll timing out over and over), and of the Wine server beside it.
-# Needs the win64 build (tq330-updater.exe, win32_drive.exe) and the dev build's tq330-sim.
-# Usage: bench/win32/run_win32_bench.sh [WIN64_BUILD_DIR [DEV_BUILD_DIR [IDLE_SECONDS]]]
+# Needs a Windows build, 32- or 64-bit (build/win32 or build/win64: tq330-updater.exe,
+# win32_drive.exe), and the dev build's tq330-sim; runs in a prefix with 32-bit support.
+# Usage: bench/win32/run_win32_bench.sh [WINDOWS_BUILD_DIR [DEV_BUILD_DIR [IDLE_SECONDS]]]
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 win=${1:-$repo/build/win64}

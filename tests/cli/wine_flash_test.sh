@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# tq330-flash.exe (the win64 build) under Wine against tq330-sim (the Linux build) on COM ports
-# mapped to the simulators' pseudo-terminals: one update that must leave the image in the flash and
-# report it updated, then two ports at once (CreateProcess), one of them rejecting a block, which
-# must end with the worst code, 1, and --check on an erased device, 1. Every run gets simulators of
-# its own: under Wine a second open of a pseudo-terminal another process had open fails in
-# SetCommState. Usage: wine_flash_test.sh TQ330-FLASH.EXE TQ330-SIM
+# tq330-flash.exe of a Windows build (32- or 64-bit) under Wine, in a prefix with 32-bit support,
+# against tq330-sim (the Linux build) on COM ports mapped to the simulators' pseudo-terminals: one
+# update on COM12 (a number the window does not offer; opened as \\.\COM12) that must leave the image
+# in the flash and report it updated, and --list naming that port (Windows' SERIALCOMM key); two
+# ports at once (CreateProcess), one of them rejecting a block, which must end with the worst code,
+# 1; two ports whose children end as a crash (0xC0000409) would, 1, or by Ctrl-C (0xC000013A), 130,
+# never 0; and --check on an erased device, 1. Every run gets simulators of its own: under Wine a
+# second open of a pseudo-terminal another process had open fails in SetCommState.
+# Usage: wine_flash_test.sh WINDOWS_BUILD_DIR TQ330-SIM   (build/win32 or build/win64)
 set -euo pipefail
-exe=$1
+exe=$1/app/cli/tq330-flash.exe
+end_child=$1/tests/win32/win32_end_child.exe
 sim=$2
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
@@ -38,18 +42,23 @@ start_sim() { # start_sim NAME [OPTIONS...]: prints the device
 map() { wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null 2>&1; }
 
 wineboot -i >/dev/null 2>&1 || true
-map COM1 "$(start_sim one)"
+map COM12 "$(start_sim one)"
 map COM2 "$(start_sim good)"
 map COM3 "$(start_sim bad --reject-at 0xC0000)"
 map COM4 "$(start_sim erased)"
+# Still clearing (a minute) when their children are ended from outside.
+for n in 5 6 7 8; do map COM$n "$(start_sim slow$n --clear-ms 60000)"; done
 wineserver -k 2>/dev/null || true # the port mapping takes effect on the next start
 
 set +e
-wine "$exe" --port COM1 --json >"$work/one.json" 2>"$work/one.err"
+wine "$exe" --port COM12 --json >"$work/one.json" 2>"$work/one.err"
 code=$?
 set -e
-[ "$code" = 0 ] || fail "one port: exit $code: $(tail -n3 "$work/one.err")"
-grep -q '"event":"result".*"result":"updated"' "$work/one.json" || fail "one port: no 'updated' result"
+[ "$code" = 0 ] || fail "COM12: exit $code: $(tail -n3 "$work/one.err")"
+grep -q '"event":"result".*"result":"updated"' "$work/one.json" || fail "COM12: no 'updated' result"
+
+wine "$exe" --list --json >"$work/list.json" 2>/dev/null || fail "--list: exit $?"
+grep -q '"event":"port","t":[0-9.]*,"port":"COM12"' "$work/list.json" || fail "--list does not name COM12"
 
 set +e
 wine "$exe" --port COM2 --port COM3 --json >"$work/two.json" 2>"$work/two.err"
@@ -60,13 +69,27 @@ grep -q '"event":"summary","t":[0-9.]*,"port":"COM2","result":"updated"' "$work/
 grep -q '"event":"summary","t":[0-9.]*,"port":"COM3","result":"not updated"' "$work/two.json" ||
   fail "two ports: COM3 not 'not updated'"
 
+# ended PORT PORT STATUS: the exit code of a two-port run whose children end with STATUS.
+ended() {
+  wine "$exe" --port "$1" --port "$2" --json >"$work/ended.json" 2>/dev/null &
+  local parent=$!
+  wine "$end_child" tq330-flash.exe 2 "$3" >/dev/null || fail "the children on $1 and $2 were not ended"
+  local code=0
+  wait "$parent" || code=$?
+  echo "$code"
+}
+code=$(ended COM5 COM6 0xC0000409)
+[ "$code" = 1 ] || fail "children that crashed: exit $code, not 1"
+code=$(ended COM7 COM8 0xC000013A)
+[ "$code" = 130 ] || fail "children ended by Ctrl-C: exit $code, not 130"
+
 set +e
 wine "$exe" --port COM4 --check --json >"$work/check.json" 2>/dev/null
 code=$?
 set -e
 [ "$code" = 1 ] || fail "--check on an erased device: exit $code, not 1"
 grep -q '"result":"differs"' "$work/check.json" || fail "--check: no 'differs' result"
-echo "tq330-flash.exe under Wine: one port, two ports, --check: passed"
+echo "$(basename "$1") tq330-flash.exe under Wine: COM12, --list, two ports, crashed and interrupted children, --check: passed"
 
 # The doctor: COM1 mapped to a boot loader of its own, with an FTDI driver key for it that the test
 # writes (PortName COM1, LatencyTimer 16 ms: advice with the administrator's command), and COM33,
@@ -90,7 +113,7 @@ finding COM33 window advice >/dev/null || fail "--doctor: COM33 not named past t
 grep -q '"event":"verdict".*"port":"COM1".*"ready":true' "$work/doctor.json" || fail "--doctor: COM1 not ready"
 grep -q '"event":"verdict".*"port":"COM33".*"ready":false' "$work/doctor.json" || fail "--doctor: COM33 ready"
 echo "tq330-flash.exe --doctor under Wine: a mapped port, an FTDI latency key, an absent port: passed"
-# A USB adapter pulled during the programming, COM5 and COM6 mapped to the simulators' links (Wine
+# A USB adapter pulled during the programming, COM9 and COM10 mapped to the simulators' links (Wine
 # opens the mapped path anew on every CreateFileA). One run ends with 1 at once; the loop, its
 # adapter back 3 s later, updates the device when it answers again and counts both: exit 1, one of
 # two devices not updated. Prints the CPU use while the adapter is away and the time to reconnect.
@@ -99,21 +122,21 @@ replug_cases() {
   source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-away.sh"
   start_sim gone --link "$work/gone-link" --unplug-after-blocks 200 --unplug-adapter >/dev/null
   start_sim back --link "$work/back-link" --unplug-after-blocks 200 --unplug-adapter --replug-ms 3000 >/dev/null
-  map COM5 "$work/gone-link"
-  map COM6 "$work/back-link"
+  map COM9 "$work/gone-link"
+  map COM10 "$work/back-link"
   wineserver -k 2>/dev/null || true
 
   local start code
   start=$(date +%s)
   set +e
-  wine "$exe" --port COM5 --json >"$work/gone.json" 2>"$work/gone.err"
+  wine "$exe" --port COM9 --json >"$work/gone.json" 2>"$work/gone.err"
   code=$?
   set -e
   [ "$code" = 1 ] || fail "pulled adapter, one run: exit $code, not 1: $(tail -n3 "$work/gone.err")"
   [ $(($(date +%s) - start)) -lt 30 ] || fail "pulled adapter, one run: $(($(date +%s) - start)) s"
   grep -q '"result":"not updated"' "$work/gone.json" || fail "pulled adapter, one run: not 'not updated'"
 
-  wine "$exe" --port COM6 --loop --json >"$work/loop.json" 2>"$work/loop.err" &
+  wine "$exe" --port COM10 --loop --json >"$work/loop.json" 2>"$work/loop.err" &
   local loop_pid=$! flash_pid t0 ticks0 back connected
   for _ in $(seq 1500); do grep -q '"event":"connection_lost"' "$work/loop.json" && break; sleep 0.02; done
   flash_pid=$(wine_pid 'tq330-flash.exe')

@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 const uint8_t acIdentify[9] = {0x68, 0, 0, 0x68, 0, 0, 0, 0, 0x16};
 
 TEST(ComWin32Gone, ReadsOnALineWhoseDeviceWentAwayStillTakeTheirTimeout) {
-    ASSERT_GE(comWin32Config.GonePort, 0) << "run with --gone-port=N (scripts/test-win64.sh)";
+    ASSERT_GE(comWin32Config.GonePort, 0) << "run with --gone-port=N (scripts/test-windows.sh)";
     fake_dialog::Reset();
     COM_ResetPortTable();
     COM_ChangeSettings(DevicePort(comWin32Config.GonePort));
@@ -43,7 +43,7 @@ TEST(ComWin32Gone, ReadsOnALineWhoseDeviceWentAwayStillTakeTheirTimeout) {
 }
 
 TEST(ComWin32Gone, PulledAdapterIsOpenedAgainWhenItIsBack) {
-    ASSERT_GE(comWin32Config.ReplugPort, 0) << "run with --replug-port=N (scripts/test-win64.sh)";
+    ASSERT_GE(comWin32Config.ReplugPort, 0) << "run with --replug-port=N (scripts/test-windows.sh)";
     fake_dialog::Reset();
     COM_ResetPortTable();
     COM_ChangeSettings(DevicePort(comWin32Config.ReplugPort));

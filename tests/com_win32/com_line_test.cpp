@@ -18,7 +18,7 @@ using Clock = std::chrono::steady_clock;
 class ComWin32Line : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_GE(comWin32Config.EchoPort, 0) << "run with --echo-port=N (scripts/test-win64.sh)";
+        ASSERT_GE(comWin32Config.EchoPort, 0) << "run with --echo-port=N (scripts/test-windows.sh)";
         fake_dialog::Reset();
         COM_ResetPortTable();
         COM_ChangeSettings(DevicePort(comWin32Config.EchoPort));

@@ -1,5 +1,5 @@
 // The Windows build's serial port module on real COM ports under Wine. The script that runs the
-// suite (scripts/test-win64.sh) maps each port to a pseudo-terminal served by a Linux process and
+// suite (scripts/test-windows.sh) maps each port to a pseudo-terminal served by a Linux process and
 // names them on the command line:
 //   --echo-port=N   COM<N+1> sends back every byte (com_win32_peer echo)
 //   --split-port=N  COM<N+1> answers a first Frame in pieces 10 ms apart (com_win32_peer split)

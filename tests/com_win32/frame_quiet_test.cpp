@@ -12,7 +12,7 @@
 namespace {
 
 TEST(ComWin32Frame, ReplyInPiecesIsDroppedWholeAndTheNextTryGetsItsAnswer) {
-    ASSERT_GE(comWin32Config.SplitPort, 0) << "run with --split-port=N (scripts/test-win64.sh)";
+    ASSERT_GE(comWin32Config.SplitPort, 0) << "run with --split-port=N (scripts/test-windows.sh)";
     fake_dialog::Reset();
     COM_ResetPortTable();
     COM_ChangeSettings(DevicePort(comWin32Config.SplitPort));

@@ -1,12 +1,12 @@
-// Preloaded into Wine (LD_PRELOAD) by scripts/test-win64.sh, so that a pseudo-terminal can stand in
+// Preloaded into Wine (LD_PRELOAD) by scripts/test-windows.sh, so that a pseudo-terminal can stand in
 // for a serial line with parity. The pty driver has no parity bit: it takes the settings but clears
 // PARENB, and glibc's tcsetattr reports EINVAL when that was the only difference it saw, that is when
 // the line already held every other setting. Wine turns that into a failed SetCommState: the first
 // open of a fresh pty with the program's settings (odd parity) works, every later open of the same
 // pty, while its other end keeps it, fails. On a pty slave, a setting that took effect in everything
 // but PARENB counts as done here; every other device and every other difference still fails.
-#include <cerrno>
 #include <dlfcn.h>
+#include <errno.h> // C headers only: the i386 build has no 32-bit C++ library
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>

@@ -30,7 +30,7 @@ void ForgetTarget(TargetInfo& info, void*) {
 class ComWin32Sim : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_GE(comWin32Config.SimPort, 0) << "run with --sim-port=N (scripts/test-win64.sh)";
+        ASSERT_GE(comWin32Config.SimPort, 0) << "run with --sim-port=N (scripts/test-windows.sh)";
         fake_dialog::Reset();
         TargetInfo_Update(ForgetTarget, nullptr);
         jobState.JobType.store(JOB_IDENTIFY);
@@ -65,7 +65,7 @@ TEST_F(ComWin32Sim, IdentifyPollFindsTheDeviceAndReadsItsIdentity) {
 }
 
 TEST_F(ComWin32Sim, EmbeddedImageIsProgrammedWholeAndItsCrcMatches) {
-    ASSERT_FALSE(comWin32Config.FlashOut.empty()) << "run with --flash-out=FILE (scripts/test-win64.sh)";
+    ASSERT_FALSE(comWin32Config.FlashOut.empty()) << "run with --flash-out=FILE (scripts/test-windows.sh)";
     ASSERT_TRUE(fake_dialog::WaitForPosted(ID_CONNECTED, 1, 10s));
     pImage = ImageStore_Create();
     char acError[255] = {};

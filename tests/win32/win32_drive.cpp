@@ -10,6 +10,7 @@
 //   win32_drive idle PATH\tq330-updater.exe SECONDS (the window left alone, for the idle figures)
 //   win32_drive replug-idle|replug-update PATH\tq330-updater.exe (win32_drive_replug.cpp)
 // Prints what it saw; exit code 0 when every check passed.
+#include "tests/win32/caption_icon.h"
 #include "win32_drive.h"
 
 #include <chrono>
@@ -320,6 +321,9 @@ int CaseUpdate(const char* exe, const char* expected) {
     if (!updater.hDialog)
         return 1;
     CheckWindow(updater);
+    std::string what;
+    const bool smallIcon = CaptionShowsSmallIcon(updater.hDialog, exe, 420, &what);
+    Check(smallIcon, what.c_str());
     double seconds = 0;
     std::string result = RunUpdateToEnd(updater, &seconds);
     std::printf("final status \"%s\" after %.3f s\n", result.c_str(), seconds);

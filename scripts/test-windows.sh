@@ -1,53 +1,52 @@
 #!/usr/bin/env bash
-# Builds the Windows program and its test suites (preset win64) and runs the suites under Wine in a
-# throw-away prefix. The COM suite talks to Linux processes through COM ports that Wine maps to
-# pseudo-terminals: COM1 an echo peer, COM2 a peer that replies in pieces, COM3 tq330-sim (whose
-# flash dump must then equal the image the suite programmed), COM4 a peer that goes away, COM5 the
-# link of a simulated USB adapter that is pulled and plugged in again. Those
-# Linux programs come from a Linux build of the project (build/ci, or the folder in
-# TQ330_LINUX_BUILD), configured here if missing. Exits non-zero if any suite or check fails.
+# Builds the Windows programs and their test suites for one architecture (preset win32 or win64) and
+# runs the suites under Wine in a throw-away prefix with 32-bit support (the layout of a real 64-bit
+# Windows), and checks that each program imports only functions Windows 7 has. The COM suite talks
+# to Linux processes through COM ports that Wine maps to pseudo-terminals: COM1 an echo peer, COM2 a
+# peer that replies in pieces, COM3 tq330-sim (whose flash dump must then equal the image the suite
+# programmed), COM4 a peer that goes away, COM5 the link of a simulated USB adapter that is pulled
+# and plugged in again. Those Linux programs come from a Linux build of the
+# project (build/ci, or the folder in TQ330_LINUX_BUILD), configured here if missing. Exits non-zero
+# if any suite or check fails.
+# Usage: scripts/test-windows.sh [win32|win64]   (default win64)
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo"
+arch=${1:-win64}
+case $arch in
+win32 | win64) ;;
+*)
+  echo "usage: $0 [win32|win64]" >&2
+  exit 2
+  ;;
+esac
 linux_build="$(realpath -m "${TQ330_LINUX_BUILD:-build/ci}")"
-win_build=build/win64
+win_build=build/$arch
 
 now() { date +%s.%N; }
 since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.1f", e - s }'; }
 timings=()
 
-# Debian's wine64 package has the loader in /usr/lib/wine; the wine package adds /usr/bin/wine.
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
-
 start=$(now)
-cmake --preset win64 >/dev/null
-cmake --build --preset win64
-timings+=("win64 build: $(since "$start") s")
+cmake --preset "$arch" >/dev/null
+cmake --build --preset "$arch"
+timings+=("$arch build: $(since "$start") s")
+
+bash tests/win32/check_imports.sh "$win_build/app/win32/tq330-updater.exe" "$win_build/app/cli/tq330-flash.exe"
 
 start=$(now)
 [ -f "$linux_build/CMakeCache.txt" ] || cmake --preset ci -B "$linux_build" >/dev/null
-cmake --build "$linux_build" --target tq330-sim com_win32_peer com_win32_pty_parity
+# The pty shim for the processes of the architecture's Wine (the i386 one for 32-bit programs).
+shims=(com_win32_pty_parity)
+[ "$arch" = win32 ] && shims+=(com_win32_pty_parity32)
+cmake --build "$linux_build" --target tq330-sim com_win32_peer "${shims[@]}"
 timings+=("Linux peers build: $(since "$start") s")
 
-work="$(mktemp -d)"
-export WINEPREFIX="$work/prefix"
-export WINEDEBUG=-all
-# No Mono or Gecko installer: the suites need neither.
-export WINEDLLOVERRIDES="mscoree=d;mshtml=d"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  "$wineserver" -k 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=wine-prefix.sh
+source "$repo/scripts/wine-prefix.sh"
 
 start=$(now)
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
+wine_boot
 timings+=("wineboot -i: $(since "$start") s")
 
 failed=()
@@ -68,7 +67,7 @@ run_suite() { # name, exe, arguments...
 }
 
 for suite in image/image_tests firmware/firmware_tests firmware/firmware_defective_tests link/link_tests \
-             update/update_tests; do
+             update/update_tests win32/cli_win32_tests; do
   run_suite "$(basename "$suite")" "$win_build/tests/$suite.exe"
 done
 
@@ -77,7 +76,7 @@ start_peer() { # output file, program, arguments...
   local out="$1"
   shift
   "$@" >"$out" &
-  pids+=($!)
+  wine_pids+=($!)
   for _ in $(seq 100); do
     [ -s "$out" ] && break
     sleep 0.05
@@ -93,7 +92,7 @@ start_peer "$work/gone.out" "$linux_build/tests/com_win32/com_win32_peer" gone
 gone_pty=$peer_pty
 start_peer "$work/sim.out" "$linux_build/tools/tq330-sim/tq330-sim" --baud 0 --clear-ms 50 --dump "$work/flash.bin"
 sim_pty=$peer_pty
-sim_pid=${pids[-1]}
+sim_pid=${wine_pids[-1]}
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$echo_pty" /f >/dev/null
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$split_pty" /f >/dev/null
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM3 /d "$sim_pty" /f >/dev/null
@@ -112,7 +111,7 @@ start_peer "$work/replug.out" "$linux_build/tools/tq330-sim/tq330-sim" --baud 0 
 # A pseudo-terminal has no parity bit. Wine's SetCommState with odd parity works on the first open
 # of a pty and fails on every later one (glibc reports the dropped parity enable once nothing else
 # changes); the shim lets the pty take the program's settings every time.
-LD_PRELOAD="$linux_build/tests/com_win32/libcom_win32_pty_parity.so" \
+LD_PRELOAD="$linux_build/tests/com_win32/pty_parity/\$LIB/libcom_win32_pty_parity.so" \
   run_suite com_win32_tests "$win_build/tests/com_win32/com_win32_tests.exe" \
   --echo-port=0 --split-port=1 --sim-port=2 --gone-port=3 --flash-out="Z:$work/expected.bin" --replug-port=4
 
@@ -134,6 +133,7 @@ fi
 
 kill "$sim_pid"
 wait "$sim_pid" || true
+sim_pid=""
 if cmp -s "$work/flash.bin" "$work/expected.bin"; then
   timings+=("simulator flash after the COM suite: equal to the image")
 else
@@ -147,4 +147,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1
 fi
-echo "All Windows suites passed under Wine."
+echo "All $arch suites passed under Wine."
