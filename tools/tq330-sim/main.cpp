@@ -132,6 +132,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "tq330-sim: cannot open a pseudo-terminal\n");
         return 1;
     }
+    if (options.CheckLine)
+        Line_RequireDeviceLine();
     Protocol_Init(&options, pLog, SimClock::now());
     printf("%s\n", acPath);
     fflush(stdout);

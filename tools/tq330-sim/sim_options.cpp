@@ -1,4 +1,5 @@
 #include "sim_options.h"
+#include "sim_protocol.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -32,6 +33,9 @@ enum OptionId {
     OPT_LOG,
     OPT_DUMP,
     OPT_LATENCY_MS,
+    OPT_CHECK_LINE,
+    OPT_ID_BYTE,
+    OPT_ID_WORD,
     OPT_HELP,
 };
 
@@ -60,6 +64,9 @@ const option aLongOptions[] = {
     {"log", required_argument, nullptr, OPT_LOG},
     {"dump", required_argument, nullptr, OPT_DUMP},
     {"latency-ms", required_argument, nullptr, OPT_LATENCY_MS},
+    {"check-line", no_argument, nullptr, OPT_CHECK_LINE},
+    {"id-byte", required_argument, nullptr, OPT_ID_BYTE},
+    {"id-word", required_argument, nullptr, OPT_ID_WORD},
     {"help", no_argument, nullptr, OPT_HELP},
     {nullptr, 0, nullptr, 0},
 };
@@ -120,6 +127,14 @@ const char acHelp[] =
     "                           lost)\n"
     "  --dump FILE              write the flash as binary (0x5E000 bytes from 0xA0000) on exit\n"
     "                           and on SIGUSR1\n"
+    "  --check-line             hear only what arrives while the client holds the line at 57600\n"
+    "                           baud, 8 data bits, odd parity, one stop bit (a pseudo-terminal\n"
+    "                           keeps no parity enable, so the odd-parity flag is what counts), as\n"
+    "                           the device hears only noise on any other line; each change of the\n"
+    "                           line is reported on standard error\n"
+    "  --id-byte N              the id byte of the identify answer (default 0x33)\n"
+    "  --id-word N              the id word of the identify answer (default 0x00030B01); 0xFF and\n"
+    "                           0xFFFFFFFF make an answer dense in 0xFF bytes\n"
     "  --help                   show this text and exit\n";
 
 // Decimal, or hexadecimal with 0x; the whole text must be a number that fits 32 bits.
@@ -181,6 +196,8 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     pOptions->CorruptCmd = -1;
     pOptions->ReportCrc = -1;
     pOptions->Fill = 0xFF;
+    pOptions->IdByte = SIM_ID_BYTE;
+    pOptions->IdWord = SIM_ID_WORD;
 
     opterr = 0; // the messages are ours
     optind = 1;
@@ -298,6 +315,19 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             break;
         case OPT_LATENCY_MS:
             pOptions->LatencyMs = value;
+            break;
+        case OPT_CHECK_LINE:
+            pOptions->CheckLine = true;
+            break;
+        case OPT_ID_BYTE:
+            if (value > 0xFF) {
+                snprintf(acError, errorSize, "--id-byte: 0x%X is not a byte", value);
+                return OPTIONS_INVALID;
+            }
+            pOptions->IdByte = static_cast<uint8_t>(value);
+            break;
+        case OPT_ID_WORD:
+            pOptions->IdWord = value;
             break;
         case OPT_HELP:
             return OPTIONS_HELP;

@@ -33,6 +33,9 @@ struct SimOptions {
     int64_t UnplugAfterBlocks; // -1: never
     int64_t ReplugMs;          // -1: stays unplugged
     bool WrongCrc;
+    bool CheckLine; // hear only a client whose line is 57600 baud, 8 data bits, odd parity
+    uint8_t IdByte; // the identify answer's id byte and word
+    uint32_t IdWord;
     const char* pLogPath;  // nullptr: no log
     const char* pDumpPath; // nullptr: no dump
 };
