@@ -155,7 +155,7 @@ bool SetUpLine(const PortSettings& s) {
 
 } // namespace
 
-void COM_NetNotes(char* acProblemOut, char* acWarningOut, size_t size) {
+void COM_GetPortNotes(char* acProblemOut, char* acWarningOut, size_t size) {
     std::lock_guard<std::mutex> guard(NotesLock);
     std::snprintf(acProblemOut, size, "%s", acProblem);
     std::snprintf(acWarningOut, size, "%s", acWarning);

@@ -150,6 +150,3 @@ void COM_NetDiscardInput(ComHandle h);
 uint32_t COM_NetRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t);
 // Whether the server closed or reset the connection of the open port.
 bool COM_NetGone();
-// Why the last open or line set-up of a network port failed, and what it could not confirm
-// without failing; each "" when nothing. Both buffers of the given size.
-void COM_NetNotes(char* acProblem, char* acWarning, size_t size);

@@ -46,7 +46,7 @@ bool SameText(const char* a, const char* b, size_t n) {
 }
 
 bool Fail(char* acWhy, size_t size, const char* name, const char* what) {
-    std::snprintf(acWhy, size, "%s: %s (write rfc2217://HOST:PORT or tcp://HOST:PORT)", name, what);
+    std::snprintf(acWhy, size, "%s: %s; write rfc2217://HOST:PORT or tcp://HOST:PORT", name, what);
     return false;
 }
 
@@ -121,4 +121,13 @@ bool COM_ParseNetName(const char* name, NetAddress* pAddress, char* acWhy, size_
     a.acHost[length] = '\0';
     a.Port = static_cast<uint16_t>(port);
     return true;
+}
+
+int COM_CheckNetName(const char* name, char* acWhy, size_t whySize) {
+    NetAddress address;
+    if (whySize > 0)
+        acWhy[0] = '\0';
+    if (!COM_ParseNetName(name, &address, acWhy, whySize))
+        return -1;
+    return address.Kind == NET_NONE ? 0 : 1;
 }

@@ -4,12 +4,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <windows.h>
 
 namespace {
 
 const char* const aPortNames[COM_PORT_COUNT] = {"COM1", "COM2", "COM3", "COM4", "COM5",
                                                 "COM6", "COM7", "COM8", "COM9"};
+// Network ports named by the user (rfc2217://, tcp://) in place of the COMn names; "" where none.
+std::string aNetNames[COM_PORT_COUNT];
 
 HANDLE ToHandle(ComHandle h) {
     return reinterpret_cast<HANDLE>(h);
@@ -106,11 +109,23 @@ uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeou
 }
 
 const char* COM_OsPortDevice(int index) {
-    return index >= 0 && index < COM_PORT_COUNT ? aPortNames[index] : "";
+    if (index < 0 || index >= COM_PORT_COUNT)
+        return "";
+    return aNetNames[index].empty() ? aPortNames[index] : aNetNames[index].c_str();
 }
 
 void COM_OsResetPortTable() {
-    // The names are fixed on Win32.
+    for (std::string& name : aNetNames)
+        name.clear();
+}
+
+// The COMn names are fixed on Win32; a network port named by the user takes a place in front of one.
+void COM_SetPortTable(const char* const* apPaths, int count) {
+    char acWhy[8];
+    for (int i = 0; i < COM_PORT_COUNT; ++i)
+        aNetNames[i] = i < count && apPaths[i] && COM_CheckNetName(apPaths[i], acWhy, sizeof acWhy) > 0
+                           ? apPaths[i]
+                           : "";
 }
 
 // Windows has no group that owns the COM ports: a port refused there is held by another program.

@@ -108,11 +108,22 @@ int CLI_ListPorts(bool json) {
         if (device.empty())
             continue;
         ++shown;
+        std::string name = "COM" + std::to_string(i + 1);
+        char acWhy[256];
+        if (COM_CheckNetName(device.c_str(), acWhy, sizeof acWhy) != 0) {
+            // Not connected to: the server's one connection may belong to another program.
+            OUT_Event("port", JsonLine().Add("port", name).Add("device", device).AddBool("network", true));
+            std::string line = name + "  " + device + "  network port";
+            if (json)
+                OUT_Line(line);
+            else
+                std::printf("%s\n", line.c_str());
+            continue;
+        }
         std::string byId = ByIdName(device);
         UsbInfo usb = ReadUsbInfo(device);
         std::string problem = CLI_DescribePortProblem(device);
         bool busy = problem.rfind("busy", 0) == 0;
-        std::string name = "COM" + std::to_string(i + 1);
         JsonLine fields;
         fields.Add("port", name).Add("device", device);
         std::string line = name;
