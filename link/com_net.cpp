@@ -22,6 +22,8 @@ constexpr auto NET_SETUP_TIME = std::chrono::milliseconds(2000);
 // After the line settings are confirmed, how long SET-CONTROL answers are waited for: as long as
 // the line answers took, at least this. A server without modem lines never sends them.
 constexpr auto NET_CONTROL_GRACE = std::chrono::milliseconds(100);
+// The most data bytes of one write: more than a frame's 500, so that a frame is always one write.
+constexpr size_t NET_CHUNK = 512;
 // A send that makes no progress this long has a server that stopped reading: the port is gone.
 constexpr uint32_t NET_STALL_MS = 5000;
 
@@ -204,14 +206,14 @@ bool COM_NetWrite(ComHandle, const uint8_t* pData, uint32_t count) {
     if (!Negotiates())
         return Send(pData, count);
     // The owed replies and the purge go ahead of the data, in the same write: a frame is one write.
-    uint8_t acOut[2 * 512 + sizeof Port.Telnet.acOwed + 16];
+    uint8_t acOut[2 * NET_CHUNK + sizeof Port.Telnet.acOwed + 16];
     uint32_t done = 0;
     do {
         size_t n = Telnet_TakeOwed(Port.Telnet, acOut);
         if (Port.PurgeOwed)
             n += Rfc2217_Purge(acOut + n);
         Port.PurgeOwed = false;
-        uint32_t chunk = std::min<uint32_t>(count - done, 512);
+        uint32_t chunk = std::min<uint32_t>(count - done, NET_CHUNK);
         n += Telnet_Escape(pData + done, chunk, acOut + n);
         if (!Send(acOut, n))
             return false;

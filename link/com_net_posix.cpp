@@ -48,7 +48,9 @@ void Describe(int error, uint32_t timeoutMs, char* acWhy, size_t whySize) {
         std::snprintf(acWhy, whySize, "network unreachable");
         break;
     default:
-        std::snprintf(acWhy, whySize, "%s", std::strerror(error));
+        char acText[128];
+        // The GNU strerror_r: its own text, or one of the library's constant strings.
+        std::snprintf(acWhy, whySize, "%s", strerror_r(error, acText, sizeof acText));
         break;
     }
 }

@@ -113,7 +113,8 @@ int CLI_ListPorts(bool json) {
         if (COM_CheckNetName(device.c_str(), acWhy, sizeof acWhy) != 0) {
             // Not connected to: the server's one connection may belong to another program.
             OUT_Event("port", JsonLine().Add("port", name).Add("device", device).AddBool("network", true));
-            std::string line = name + "  " + device + "  network port";
+            std::string line = name;
+            line += "  " + device + "  network port";
             if (json)
                 OUT_Line(line);
             else
