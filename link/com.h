@@ -19,6 +19,9 @@ constexpr int COM_PORT_COUNT = 9;
 constexpr int PORT_NOT_CONFIGURED = 0;
 constexpr int PORT_READY = 1;
 constexpr int PORT_CLOSED = 2;
+// Not ready: the device went away while the port was open (an unplugged adapter). The port is
+// closed, and COM_ReopenGonePort opens the same name with the same settings again.
+constexpr int PORT_GONE = 3;
 
 // Re-opens and configures the port when the settings differ from the ones in force; reports a
 // failure through APP_ErrorBox ("COM::..."). Nonzero on success, 0 after an error; callers ignore it.
@@ -31,9 +34,16 @@ int COM_Write(const uint8_t* pData, uint32_t count);
 // next read returns only what arrives after the call.
 void COM_DiscardInput();
 // Returns as soon as all wanted bytes arrived, or at the deadline with what arrived; 0 at once when
-// the port is not ready. A timeout of 0 takes only what is already buffered. A failed device (an
-// unplugged adapter) reads as a silent line: the call still takes its timeout.
+// the port is not ready. A timeout of 0 takes only what is already buffered. A device that is gone
+// (an unplugged adapter) closes the port at once: this call and COM_Write return at once, and the
+// port reads as not ready (PORT_GONE), like a silent target; neither reports anything.
 uint32_t COM_Read(uint8_t* pData, uint32_t count, uint32_t timeoutMs);
+
+// For the worker's poll while the port is not ready: when its device went away, tries to open the
+// same name with the settings in force, at most about once a second and without a message (the
+// error box belongs to the user's own selections). 1 when the port is ready after the call, else
+// 0. A port that never opened is left alone: only another selection tries it again.
+int COM_ReopenGonePort();
 
 int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]);
 void COM_ReleaseDetectedPorts();
@@ -56,6 +66,16 @@ const char* COM_PermissionDeniedDevice();
 // The line that tells the user what to do about that device:
 // "permission denied on <device>: add yourself to the dialout group and log in again"; "" when none.
 const char* COM_PermissionDeniedText();
+
+// The serial driver's low-latency mode, as the last open of a port found or left it (POSIX builds
+// only; a USB-serial adapter without it delays every answer by its latency timer).
+enum ComLatency {
+    LATENCY_NOT_SUPPORTED, // the driver has no serial flags (a pseudo-terminal, most network ports)
+    LATENCY_ALREADY_ON,
+    LATENCY_TOOK,    // requested, and the driver holds it now
+    LATENCY_REFUSED, // requested, and the driver refused it or held on to its old flags
+};
+ComLatency COM_LastLatency();
 
 // Makes these device paths the table behind the names, the first one COM1 (at most nine), in place
 // of TQ330_PORTS or the detected devices: for a front end that is told its device by path. Ports

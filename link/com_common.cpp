@@ -5,21 +5,32 @@
 #include "link/com_internal.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// A port whose device went away is tried again this often: an adapter plugged back in is found
+// within about a second, and an absent one costs one failed open a second.
+constexpr auto REOPEN_INTERVAL = std::chrono::seconds(1);
+
 PortSettings Settings;
 ComHandle hPort = COM_NO_HANDLE;
+const ComBackend* pBackend = nullptr; // the kind of port hPort is; set with every open
+Clock::time_point NextReopen;
 std::atomic<int> PortState{PORT_NOT_CONFIGURED};
 ComTimeouts Timeouts;
 // Mirrors of values the getters read without waiting for a running port call.
 std::atomic<uint32_t> CurrentReadTimeout{0};
 std::atomic<uint32_t> TimeoutProgramCount{0};
-ComHandle DetectedPorts[COM_PORT_COUNT] = {COM_NO_HANDLE, COM_NO_HANDLE, COM_NO_HANDLE,
-                                           COM_NO_HANDLE, COM_NO_HANDLE, COM_NO_HANDLE,
-                                           COM_NO_HANDLE, COM_NO_HANDLE, COM_NO_HANDLE};
+struct DetectedPort {
+    ComHandle Handle = COM_NO_HANDLE;
+    const ComBackend* pBackend = nullptr;
+};
+DetectedPort DetectedPorts[COM_PORT_COUNT];
 
 // The worker reads back to back; a plain mutex could let it take the port again and again ahead of
 // the dialog's re-open. Every caller passes Gate first, and a waiting caller holds Gate, so the
@@ -38,7 +49,7 @@ bool SameSettings(const PortSettings& a, const PortSettings& b) {
 }
 
 bool ProgramTimeouts(const ComTimeouts& t) {
-    if (!COM_OsSetTimeouts(hPort, t))
+    if (!pBackend->SetTimeouts(hPort, t))
         return false;
     Timeouts = t;
     CurrentReadTimeout.store(t.ReadTotalTimeoutConstant, std::memory_order_relaxed);
@@ -46,30 +57,47 @@ bool ProgramTimeouts(const ComTimeouts& t) {
     return true;
 }
 
-void ClosePortLocked() {
+void CloseHandleLocked() {
     if (hPort == COM_NO_HANDLE)
         return;
-    COM_OsClose(hPort);
+    pBackend->Close(hPort);
     hPort = COM_NO_HANDLE;
-    PortState = PORT_CLOSED;
     Timeouts.ReadTotalTimeoutConstant = 0;
     CurrentReadTimeout.store(0, std::memory_order_relaxed);
 }
 
+// A close for new settings: a gone port is given up with it, so only the new one is opened.
+void ClosePortLocked() {
+    const bool open = hPort != COM_NO_HANDLE;
+    CloseHandleLocked();
+    if (open || PortState == PORT_GONE)
+        PortState = PORT_CLOSED;
+}
+
+// The device went away: the port is closed at once, so that its name is free for the adapter when
+// it comes back (a USB-serial driver gives a returning adapter its old number only once nothing
+// holds that number any more).
+void MarkGoneLocked() {
+    CloseHandleLocked();
+    PortState = PORT_GONE;
+    NextReopen = Clock::now() + REOPEN_INTERVAL;
+}
+
 // The line-configuration step: a fresh configuration from the settings, nothing kept from before.
 bool COM_ChangeBaudrate() {
-    return COM_OsSetLine(hPort, Settings);
+    return pBackend->SetLine(hPort, Settings);
 }
 
 // _InitCOM's steps under the lock; the message of the failing step, or none. The error box is shown
 // by the caller after the lock is released: it runs a message loop and must not block the worker.
 const char* InitLocked() {
     if (hPort == COM_NO_HANDLE) {
-        hPort = COM_OsOpen(Settings.PortIndex);
+        pBackend = &COM_BackendFor(Settings.PortIndex);
+        hPort = pBackend->Open(Settings.PortIndex);
         if (hPort == COM_NO_HANDLE)
             return "COM::_InitCOM: Port not available";
     }
-    if (!COM_OsSetupQueues(hPort, COM_QUEUE_SIZE, COM_QUEUE_SIZE))
+    if (!pBackend->SetupQueues(hPort, COM_QUEUE_SIZE, COM_QUEUE_SIZE))
         return "COM::_InitCOM: SetupComm failed";
     // Reads return at once with what is buffered until the first read with a timeout.
     if (!ProgramTimeouts(ComTimeouts{COM_READ_IMMEDIATE, 0, 0, 0, 0}))
@@ -124,13 +152,16 @@ int COM_Write(const uint8_t* pData, uint32_t count) {
         return 1;
     if (pfnComTrace)
         pfnComTrace(1, pData, count);
-    return COM_OsWrite(hPort, pData, count) ? 0 : 1;
+    const ComIo result = pBackend->Write(hPort, pData, count);
+    if (result == COM_IO_GONE)
+        MarkGoneLocked();
+    return result == COM_IO_OK ? 0 : 1;
 }
 
 void COM_DiscardInput() {
     auto lock = LockPort();
     if (_CheckCOM() == 0)
-        COM_OsDiscardInput(hPort);
+        pBackend->DiscardInput(hPort);
 }
 
 uint32_t COM_Read(uint8_t* pData, uint32_t count, uint32_t timeoutMs) {
@@ -146,10 +177,30 @@ uint32_t COM_Read(uint8_t* pData, uint32_t count, uint32_t timeoutMs) {
         // Not reported: the next read tries again, and the frame layer copes with a short read.
         ProgramTimeouts(t);
     }
-    uint32_t got = COM_OsRead(hPort, pData, count, Timeouts);
+    uint32_t got = 0;
+    if (pBackend->Read(hPort, pData, count, Timeouts, &got) == COM_IO_GONE)
+        MarkGoneLocked();
     if (pfnComTrace && got > 0)
         pfnComTrace(0, pData, got);
     return got;
+}
+
+int COM_ReopenGonePort() {
+    auto lock = LockPort();
+    if (PortState != PORT_GONE)
+        return PortState == PORT_READY ? 1 : 0;
+    const Clock::time_point now = Clock::now();
+    if (now < NextReopen)
+        return 0;
+    NextReopen = now + REOPEN_INTERVAL;
+    // Only a port that takes the whole configuration counts as back; anything less is closed
+    // again, so the next try opens it afresh (and the name stays free meanwhile).
+    if (InitLocked() != nullptr) {
+        CloseHandleLocked();
+        PortState = PORT_GONE;
+        return 0;
+    }
+    return 1;
 }
 
 int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]) {
@@ -161,9 +212,12 @@ int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]) {
             present = true; // ours: it cannot be opened a second time
         } else {
             // A port still held from an earlier detection counts, rather than failing to reopen.
-            if (DetectedPorts[n] == COM_NO_HANDLE)
-                DetectedPorts[n] = COM_OsOpen(n);
-            present = DetectedPorts[n] != COM_NO_HANDLE;
+            DetectedPort& d = DetectedPorts[n];
+            if (d.Handle == COM_NO_HANDLE) {
+                d.pBackend = &COM_BackendFor(n);
+                d.Handle = d.pBackend->Open(n);
+            }
+            present = d.Handle != COM_NO_HANDLE;
         }
         if (present)
             aPorts[count++] = n;
@@ -173,10 +227,10 @@ int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]) {
 
 void COM_ReleaseDetectedPorts() {
     auto lock = LockPort();
-    for (ComHandle& h : DetectedPorts) {
-        if (h != COM_NO_HANDLE) {
-            COM_OsClose(h);
-            h = COM_NO_HANDLE;
+    for (DetectedPort& d : DetectedPorts) {
+        if (d.Handle != COM_NO_HANDLE) {
+            d.pBackend->Close(d.Handle);
+            d.Handle = COM_NO_HANDLE;
         }
     }
 }

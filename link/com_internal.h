@@ -23,16 +23,45 @@ struct ComTimeouts {
 constexpr uint32_t COM_READ_IMMEDIATE = 0xFFFFFFFF;
 constexpr uint32_t COM_QUEUE_SIZE = 10000;
 
-// Backend operations, called with the port lock held. Each returns true on success.
-ComHandle COM_OsOpen(int index); // exclusive; COM_NO_HANDLE when absent or held elsewhere
+// What a backend's read or write tells the state machine besides its bytes. COM_IO_GONE is the one
+// way every backend says that the device itself went away (an unplugged adapter, a closed
+// connection), as opposed to a line that is only silent or a call that failed once: the backend
+// keeps the operating system's error to itself, and only the state machine acts on it.
+enum ComIo : uint8_t {
+    COM_IO_OK,     // done; a read may still have got fewer bytes than wanted (a silent line)
+    COM_IO_FAILED, // this call failed; the port stays as it is and the frame layer retries
+    COM_IO_GONE,   // the device is gone: the state machine closes the port and opens it again later
+};
+
+// One kind of port, as a table of its operations, called with the port lock held. The bool
+// operations return true on success. A port's kind is chosen by COM_BackendFor when it opens, and
+// every later call on its handle goes through the same table.
+struct ComBackend {
+    ComHandle (*Open)(int index); // exclusive; COM_NO_HANDLE when absent or held elsewhere
+    void (*Close)(ComHandle h);
+    bool (*SetupQueues)(ComHandle h, uint32_t inSize, uint32_t outSize);
+    bool (*SetTimeouts)(ComHandle h, const ComTimeouts& t);
+    bool (*SetLine)(ComHandle h, const PortSettings& s);
+    ComIo (*Write)(ComHandle h, const uint8_t* pData, uint32_t count); // all bytes, or not OK
+    void (*DiscardInput)(ComHandle h);
+    // Reads within the timeouts last set; the bytes placed in pData go to *pGot, also when the
+    // result is not OK. A backend that reports COM_IO_GONE returns at once.
+    ComIo (*Read)(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t, uint32_t* pGot);
+};
+// The kind of port behind "COM<index+1>", from its device name (com_backends.cpp).
+const ComBackend& COM_BackendFor(int index);
+
+// The local serial device of the platform (com_posix*.cpp or com_win32.cpp), the operations of
+// its ComBackend.
+ComHandle COM_OsOpen(int index);
 void COM_OsClose(ComHandle h);
 bool COM_OsSetupQueues(ComHandle h, uint32_t inSize, uint32_t outSize);
 bool COM_OsSetTimeouts(ComHandle h, const ComTimeouts& t);
 bool COM_OsSetLine(ComHandle h, const PortSettings& s);
-bool COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count);
+ComIo COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count);
 void COM_OsDiscardInput(ComHandle h);
-// Reads within the timeouts last set; returns the bytes placed in pData.
-uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t);
+ComIo COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t, uint32_t* pGot);
+// The port table of the platform, whatever the kind of each port.
 const char* COM_OsPortDevice(int index);
 void COM_OsResetPortTable(); // also forgets the device refused for lack of permission
 // Keeps `device` as the one COM_PermissionDeniedDevice names, unless one is kept already.
@@ -48,8 +77,17 @@ bool COM_BuildTermios(const PortSettings& s, struct termios& tio);
 // keeps its place and names no device.
 std::vector<std::string> COM_ParsePortList(const char* value);
 // Serial devices listed under sysRoot (normally /sys/class/tty) with their nodes under devRoot, in
-// the order USB serial, CDC-ACM, the rest, each by number.
+// the order USB serial, CDC-ACM, the rest, each by number; each named by its link under
+// devRoot/serial/by-id where it has one, else by its node.
 std::vector<std::string> COM_ScanSerialDevices(const char* sysRoot, const char* devRoot);
+
+// Asks the driver of the open port fd to hand received bytes on at once, best effort; the outcome
+// of the last call stays readable from any thread through COM_LastLatency (link/com.h).
+ComLatency COM_AskForLowLatency(int fd);
+// For tests: stands in for ioctl(fd, TIOCGSERIAL or TIOCSSERIAL, pInfo), since a pseudo-terminal
+// has no serial flags. nullptr (the default) is the real call.
+struct serial_struct;
+extern int (*pfnComSerialIoctl)(int fd, unsigned long request, serial_struct* pInfo);
 
 // With PARMRK the line discipline marks a byte received with a parity or framing error as
 // 0xFF 0x00 <byte> and a genuine 0xFF as 0xFF 0xFF. The decoder turns that back into the bytes as

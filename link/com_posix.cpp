@@ -86,21 +86,14 @@ bool ParityFlags(uint8_t parity, tcflag_t& flags) {
     }
 }
 
-// A USB-serial adapter holds what it receives until its packet fills or its latency timer runs out
-// (16 ms by default on the common ones), which adds up to that much to every exchange: to the Ack
-// of each programming block, over 1,300 blocks for the embedded image. Low-latency mode asks the driver to
-// hand bytes on at once. Best effort: a pseudo-terminal or a driver without the setting refuses,
-// and the line then works as before, only slower on such an adapter.
-void AskForLowLatency(int fd) {
-    serial_struct info{};
-    if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0)
-        return;
-    info.flags |= ASYNC_LOW_LATENCY;
-    ioctl(fd, TIOCSSERIAL, &info);
-}
-
 void SleepUntil(Clock::time_point deadline) {
     std::this_thread::sleep_until(deadline);
+}
+
+// The errors of a serial device that is no longer there: a hung-up terminal (EIO: an unplugged
+// USB adapter, a pseudo-terminal whose other end closed), a device node whose driver went away.
+bool IsGoneError(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
 }
 
 } // namespace
@@ -186,13 +179,13 @@ bool COM_OsSetLine(ComHandle h, const PortSettings& s) {
     // DTR and RTS up; a pseudo-terminal has no modem lines and refuses, which is no error.
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &lines);
-    AskForLowLatency(fd);
+    COM_AskForLowLatency(fd);
     Decoder = ComMarkDecoder{};
     bMarked = (applied.c_iflag & PARMRK) != 0;
     return true;
 }
 
-bool COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count) {
+ComIo COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count) {
     int fd = static_cast<int>(h);
     uint32_t done = 0;
     while (done < count) {
@@ -203,17 +196,21 @@ bool COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count) {
         }
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && IsGoneError(errno))
+            return COM_IO_GONE;
         if (n == 0 || errno != EAGAIN)
-            return false;
+            return COM_IO_FAILED;
         // The driver's buffer is full: wait for room rather than spin.
         pollfd p{fd, POLLOUT, 0};
         int r = poll(&p, 1, WRITE_STALL_MS);
         if (r < 0 && errno == EINTR)
             continue;
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return COM_IO_GONE;
         if (r <= 0 || (p.revents & POLLOUT) == 0)
-            return false;
+            return COM_IO_FAILED;
     }
-    return true;
+    return COM_IO_OK;
 }
 
 void COM_OsDiscardInput(ComHandle h) {
@@ -222,15 +219,16 @@ void COM_OsDiscardInput(ComHandle h) {
 }
 
 // Reads until every wanted byte arrived or the total timeout of the set passed, with no inter-byte
-// timeout. A set with no total timeout takes only what is already buffered. A device that fails
-// (unplugged, hung up) is treated as silent until the deadline, so callers that poll in a loop do
-// not spin.
-uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t) {
+// timeout. A set with no total timeout takes only what is already buffered. A hang-up (the device
+// is gone) ends the read at once with COM_IO_GONE; any other failure is waited out to the deadline,
+// so callers that poll in a loop do not spin.
+ComIo COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t, uint32_t* pGot) {
     int fd = static_cast<int>(h);
     const uint64_t totalMs = uint64_t(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
     uint8_t acRaw[512];
-    uint32_t got = 0;
+    uint32_t& got = *pGot;
+    got = 0;
     bool readable = false; // the last poll reported input
     while (got < count) {
         // Each raw byte decodes to at most one byte, so this never overfills pData.
@@ -250,13 +248,14 @@ uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeou
             continue;
         // Nothing buffered reads as 0 (VMIN 0) or EAGAIN; the same right after poll reported input
         // is a hang-up, where poll would report input again at once.
-        const bool failed = (n < 0 && errno != EAGAIN) || readable;
+        if ((n < 0 && IsGoneError(errno)) || (n == 0 && readable))
+            return COM_IO_GONE;
         const Clock::duration left = deadline - Clock::now();
         if (left <= Clock::duration::zero())
             break;
-        if (failed) {
+        if (n < 0 && errno != EAGAIN) {
             SleepUntil(deadline);
-            break;
+            return COM_IO_FAILED;
         }
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -264,11 +263,14 @@ uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeou
         int r = ppoll(&p, 1, &ts, nullptr);
         if (r < 0 && errno == EINTR)
             continue;
+        // A hung-up terminal reports POLLHUP (with POLLIN, and reads nothing from then on).
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return COM_IO_GONE;
         if (r < 0 || (r > 0 && (p.revents & POLLIN) == 0)) {
-            SleepUntil(deadline); // error or hang-up without input
-            break;
+            SleepUntil(deadline);
+            return COM_IO_FAILED;
         }
         readable = r > 0;
     }
-    return got;
+    return COM_IO_OK;
 }

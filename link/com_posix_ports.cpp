@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <map>
 #include <mutex>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -64,6 +65,28 @@ Candidate MakeCandidate(const std::string& name) {
     else if (c.prefix == "ttyACM")
         c.group = 1;
     return c;
+}
+
+// The stable names udev gives adapters under devRoot/serial/by-id, by the tty each leads to. The
+// first in name order wins should two lead to one tty.
+std::map<std::string, std::string> StableNames(const std::string& devRoot) {
+    std::map<std::string, std::string> names;
+    const std::string folder = devRoot + "/serial/by-id";
+    DIR* pDir = opendir(folder.c_str());
+    if (!pDir)
+        return names;
+    std::vector<std::string> links;
+    while (const dirent* pEntry = readdir(pDir))
+        if (pEntry->d_name[0] != '.')
+            links.push_back(folder + "/" + pEntry->d_name);
+    closedir(pDir);
+    std::sort(links.begin(), links.end());
+    for (const std::string& link : links) {
+        const std::string tty = LinkBaseName(link);
+        if (!tty.empty())
+            names.emplace(tty, link);
+    }
+    return names;
 }
 
 void BuildTable() {
@@ -124,11 +147,15 @@ std::vector<std::string> COM_ScanSerialDevices(const char* sysRoot, const char* 
             return a.number < b.number;
         return a.name < b.name;
     });
+    // An adapter is named by its stable link where it has one: pulled and plugged in again while
+    // its old number is still held, it comes back under the next number, and only the link follows.
+    const std::map<std::string, std::string> stable = StableNames(devRoot);
     std::vector<std::string> devices;
     for (const Candidate& c : found) {
         if (static_cast<int>(devices.size()) == COM_PORT_COUNT)
             break;
-        devices.push_back(std::string(devRoot) + "/" + c.name);
+        auto named = stable.find(c.name);
+        devices.push_back(named != stable.end() ? named->second : std::string(devRoot) + "/" + c.name);
     }
     return devices;
 }

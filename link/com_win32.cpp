@@ -18,6 +18,28 @@ HANDLE ToHandle(ComHandle h) {
     return reinterpret_cast<HANDLE>(h);
 }
 
+// A read or write failed: is the device gone? Drivers fail the calls of a removed USB adapter with
+// one of these (Wine, whose port is a hung-up terminal, with ERROR_NOT_READY); ClearCommError then
+// fails too, where a live port with a line error still answers it.
+bool DeviceGone(HANDLE h, DWORD error) {
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_OPERATION_ABORTED:
+        break;
+    default:
+        return false;
+    }
+    DWORD errors = 0;
+    COMSTAT status;
+    return ClearCommError(h, &errors, &status) == 0;
+}
+
 } // namespace
 
 ComHandle COM_OsOpen(int index) {
@@ -79,33 +101,39 @@ bool COM_OsSetLine(ComHandle h, const PortSettings& s) {
     return SetCommState(ToHandle(h), &dcb) != 0;
 }
 
-bool COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count) {
+ComIo COM_OsWrite(ComHandle h, const uint8_t* pData, uint32_t count) {
     uint32_t done = 0;
     while (done < count) {
         DWORD written = 0;
-        if (!WriteFile(ToHandle(h), pData + done, count - done, &written, nullptr) || written == 0)
-            return false;
+        if (!WriteFile(ToHandle(h), pData + done, count - done, &written, nullptr))
+            return DeviceGone(ToHandle(h), GetLastError()) ? COM_IO_GONE : COM_IO_FAILED;
+        if (written == 0)
+            return COM_IO_FAILED;
         done += written;
     }
-    return true;
+    return COM_IO_OK;
 }
 
 void COM_OsDiscardInput(ComHandle h) {
     PurgeComm(ToHandle(h), PURGE_RXCLEAR);
 }
 
-// The driver applies the timeouts set last. A failed read (a removed adapter fails at once) waits
-// out the total timeout, so a caller that polls in a loop does not spin.
-uint32_t COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t) {
+// The driver applies the timeouts set last. A removed adapter ends the read at once; any other
+// failure waits out the total timeout, so a caller that polls in a loop does not spin.
+ComIo COM_OsRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t, uint32_t* pGot) {
     const ULONGLONG start = GetTickCount64();
     DWORD got = 0;
-    if (ReadFile(ToHandle(h), pData, count, &got, nullptr))
-        return got;
+    const BOOL ok = ReadFile(ToHandle(h), pData, count, &got, nullptr);
+    *pGot = got;
+    if (ok)
+        return COM_IO_OK;
+    if (DeviceGone(ToHandle(h), GetLastError()))
+        return COM_IO_GONE;
     const ULONGLONG totalMs = ULONGLONG(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
     const ULONGLONG spent = GetTickCount64() - start;
     if (spent < totalMs)
         Sleep(static_cast<DWORD>(totalMs - spent));
-    return got;
+    return COM_IO_FAILED;
 }
 
 const char* COM_OsPortDevice(int index) {

@@ -90,8 +90,9 @@ void MarkLost(TargetInfo& info, void* pContext) {
     }
 }
 
+// A port whose device went away is opened again from here, quietly; the COM module paces the tries.
 void PauseWhilePortNotReady() {
-    if (_CheckCOM() == 0)
+    if (_CheckCOM() == 0 || COM_ReopenGonePort() != 0)
         return;
     std::unique_lock<std::mutex> guard(pauseLock);
     pauseWake.wait_for(guard, NOT_READY_PAUSE, [] { return jobState.StopRequest.load() != 0; });

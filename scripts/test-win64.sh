@@ -2,7 +2,8 @@
 # Builds the Windows program and its test suites (preset win64) and runs the suites under Wine in a
 # throw-away prefix. The COM suite talks to Linux processes through COM ports that Wine maps to
 # pseudo-terminals: COM1 an echo peer, COM2 a peer that replies in pieces, COM3 tq330-sim (whose
-# flash dump must then equal the image the suite programmed), COM4 a peer that goes away. Those
+# flash dump must then equal the image the suite programmed), COM4 a peer that goes away, COM5 the
+# link of a simulated USB adapter that is pulled and plugged in again. Those
 # Linux programs come from a Linux build of the project (build/ci, or the folder in
 # TQ330_LINUX_BUILD), configured here if missing. Exits non-zero if any suite or check fails.
 set -euo pipefail
@@ -97,6 +98,11 @@ sim_pid=${pids[-1]}
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$split_pty" /f >/dev/null
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM3 /d "$sim_pty" /f >/dev/null
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM4 /d "$gone_pty" /f >/dev/null
+# COM5: a USB adapter pulled after its first answer and back 1.5 s later, mapped to its link (Wine
+# opens the mapped path anew on every CreateFileA, so the link leads it to the new pty).
+start_peer "$work/replug.out" "$linux_build/tools/tq330-sim/tq330-sim" --baud 0 --link "$work/replug-link" \
+  --unplug-after-polls 1 --unplug-adapter --replug-ms 1500
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$work/replug-link" /f >/dev/null
 # Wine makes its COM devices from that key when its server starts. Started here, so that its
 # dump of objects at exit goes to a log instead of the suite's output.
 "$wineserver" -k
@@ -108,7 +114,7 @@ sim_pid=${pids[-1]}
 # changes); the shim lets the pty take the program's settings every time.
 LD_PRELOAD="$linux_build/tests/com_win32/libcom_win32_pty_parity.so" \
   run_suite com_win32_tests "$win_build/tests/com_win32/com_win32_tests.exe" \
-  --echo-port=0 --split-port=1 --sim-port=2 --gone-port=3 --flash-out="Z:$work/expected.bin"
+  --echo-port=0 --split-port=1 --sim-port=2 --gone-port=3 --flash-out="Z:$work/expected.bin" --replug-port=4
 
 # What Wine made of the program's line settings on the echo peer's pty, which the peer left cooked
 # (echo, canonical, CR to NL, XON/XOFF): 57600 baud, 8 bits, odd parity checked on input (the pty

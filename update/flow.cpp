@@ -24,10 +24,13 @@ int StepResult(int result) {
 int CompareCrc() {
     // The image CRC first: the dialog handles no messages while it runs, and a click meanwhile is
     // dispatched by the Get CRC step.
+    TargetInfo info;
+    GetTargetInfo(&info);
     int32_t imageCrc = CalcImageCrc();
     int32_t targetCrc = GetTargetCrc(false);
     // 0 and 1 are refused even when they match: a target that reports them did not compute a CRC.
-    if (targetCrc > 1 && imageCrc >= 0 && imageCrc == targetCrc)
+    // An empty area is refused too: both sides give the CRC of no bytes, whatever the flash holds.
+    if (info.CrcLength != 0 && targetCrc > 1 && imageCrc >= 0 && imageCrc == targetCrc)
         return 0;
     return 1;
 }

@@ -36,6 +36,15 @@ const char acHelp[] =
     "  --json            one JSON object a line on standard output for every event; the human\n"
     "                    output goes to standard error\n"
     "  --trace FILE      write every frame sent and every byte received, time-stamped, to FILE\n"
+    "  --record FILE     append one JSON line per device attempt to FILE (time, host, port, the\n"
+    "                    device's identify record, the firmware's size, CRC-16 and SHA-256, the\n"
+    "                    CRCs read, result, failed step, retries, duration), each flushed to disk\n"
+    "                    before the next device; a line that cannot be written stops (exit 3)\n"
+    "  --doctor          look at each port (--port, else every port found) for what stands in\n"
+    "                    the way of an update, each finding with its fix in one line, and ask\n"
+    "                    the boot loader who it is (within --wait, default 5 s here); writes\n"
+    "                    nothing to the device and changes nothing; exit 0 when nothing stands\n"
+    "                    in the way, 1 otherwise\n"
     "  --quiet           print only the result line\n"
     "  --version         print the program's version and the firmware's CRC-16 and size\n"
     "  --help            show this text\n"
@@ -46,7 +55,7 @@ const char acHelp[] =
     "  0    updated (with --check: the device already holds this firmware)\n"
     "  1    not updated (with --check: the device holds other firmware, or gave no CRC)\n"
     "  2    no device answered within --wait\n"
-    "  3    the port could not be opened or set up\n"
+    "  3    the port could not be opened or set up, or the --record file could not be written\n"
     "  64   usage error\n"
     "  65   the firmware file is missing or faulty\n"
     "  130  interrupted (Ctrl-C) before the update was verified\n"
@@ -131,6 +140,7 @@ bool CLI_ParseOptions(int argc, char** argv, CliOptions* pOptions, std::string* 
                 *pError = "--wait needs a whole number of seconds, not '" + value + "'";
                 return false;
             }
+            o.WaitGiven = true;
         } else if (arg == "--trace") {
             if (!takeValue("--trace"))
                 return false;
@@ -139,6 +149,17 @@ bool CLI_ParseOptions(int argc, char** argv, CliOptions* pOptions, std::string* 
                 return false;
             }
             o.Trace = value;
+        } else if (arg == "--record") {
+            if (!takeValue("--record"))
+                return false;
+            if (value.empty()) {
+                *pError = "--record needs a file";
+                return false;
+            }
+            o.Record = value;
+        } else if (arg == "--doctor") {
+            if (!noValue(&o.Doctor))
+                return false;
         } else if (arg == "--check") {
             if (!noValue(&o.Check))
                 return false;
@@ -171,6 +192,13 @@ bool CLI_ParseOptions(int argc, char** argv, CliOptions* pOptions, std::string* 
         *pError = "--check writes nothing: it goes with neither --skip-current nor --loop";
         return false;
     }
+    if (o.Doctor && (o.Check || o.SkipCurrent || o.Loop || o.List || !o.Record.empty())) {
+        *pError =
+            "--doctor only looks: it goes with none of --check, --skip-current, --loop, --list, --record";
+        return false;
+    }
+    if (o.Doctor && !o.WaitGiven)
+        o.WaitSeconds = 5;
     for (size_t a = 0; a < o.Ports.size(); ++a)
         for (size_t b = a + 1; b < o.Ports.size(); ++b)
             if (o.Ports[a] == o.Ports[b]) {
@@ -190,6 +218,9 @@ std::vector<std::string> CLI_ChildArguments(const CliOptions& o, const std::stri
         args.push_back("--skip-current");
     if (o.Loop)
         args.push_back("--loop");
+    // Every port appends to the same record: each line is one write to a file opened for appending.
+    if (!o.Record.empty())
+        args.insert(args.end(), {"--record", o.Record});
     if (!o.Trace.empty()) {
         // One trace per port: the port's last path element after the file's name (HOST_PORT of a
         // network port: no file name of Windows may hold a colon).

@@ -7,7 +7,7 @@
 constexpr int EXIT_UPDATED = 0; // updated, or already current with --check
 constexpr int EXIT_NOT_UPDATED = 1;
 constexpr int EXIT_NO_DEVICE = 2; // no boot loader answered within --wait
-constexpr int EXIT_PORT = 3;      // the port could not be opened or set up
+constexpr int EXIT_PORT = 3;      // the port could not be opened or set up, or --record not written
 constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_FIRMWARE = 65; // the firmware file is missing or faulty
 constexpr int EXIT_INTERRUPTED = 130;
@@ -22,6 +22,9 @@ struct CliOptions {
     bool Json = false;
     bool Quiet = false;
     std::string Trace;
+    std::string Record; // --record: one line per device attempt appended to this file
+    bool Doctor = false;
+    bool WaitGiven = false; // --wait named: the doctor's own default is shorter
     bool List = false;
     bool Version = false;
     bool Help = false;

@@ -3,79 +3,17 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_output.h"
 #include "app/cli/cli_ports.h"
+#include "app/cli/cli_sysfs.h"
 #include "link/com.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-std::string ReadLineOf(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);
-    return line;
-}
-
-std::string RealPath(const std::string& path) {
-    char acPath[PATH_MAX];
-    return realpath(path.c_str(), acPath) ? std::string(acPath) : std::string();
-}
-
-// The stable name under /dev/serial/by-id that leads to the device, if any.
-std::string ByIdName(const std::string& device) {
-    const char* const BY_ID = "/dev/serial/by-id";
-    std::string real = RealPath(device);
-    DIR* pDir = opendir(BY_ID);
-    if (!pDir)
-        return "";
-    std::string found;
-    while (const dirent* pEntry = readdir(pDir)) {
-        if (pEntry->d_name[0] == '.')
-            continue;
-        std::string link = std::string(BY_ID) + "/" + pEntry->d_name;
-        if (RealPath(link) == real) {
-            found = link;
-            break;
-        }
-    }
-    closedir(pDir);
-    return found;
-}
-
-struct UsbInfo {
-    std::string Vendor, Product, Serial, Text;
-};
-
-// The USB device above the tty in sysfs: the first folder upwards that has idVendor.
-UsbInfo ReadUsbInfo(const std::string& device) {
-    UsbInfo info;
-    std::string name = device.substr(device.find_last_of('/') + 1);
-    std::string dir = RealPath("/sys/class/tty/" + name + "/device");
-    for (int up = 0; !dir.empty() && dir != "/" && up < 6; ++up) {
-        std::string vendor = ReadLineOf(dir + "/idVendor");
-        if (!vendor.empty()) {
-            info.Vendor = vendor;
-            info.Product = ReadLineOf(dir + "/idProduct");
-            info.Serial = ReadLineOf(dir + "/serial");
-            info.Text = ReadLineOf(dir + "/product");
-            break;
-        }
-        dir = dir.substr(0, dir.find_last_of('/'));
-    }
-    return info;
-}
-
-} // namespace
 
 bool CLI_UsePortPath(const std::string& path, std::string*) {
     const char* apPaths[1] = {path.c_str()};
@@ -104,35 +42,42 @@ std::string CLI_DescribePortProblem(const std::string& device) {
 int CLI_ListPorts(bool json) {
     int shown = 0;
     for (int i = 0; i < COM_PORT_COUNT; ++i) {
-        std::string device = COM_PortDevice(i);
-        if (device.empty())
+        // What the port opens (an adapter's by-id link, or a path as given) and the device it
+        // leads to now.
+        const std::string path = COM_PortDevice(i);
+        if (path.empty())
             continue;
         ++shown;
-        std::string name = "COM" + std::to_string(i + 1);
+        const std::string name = "COM" + std::to_string(i + 1);
         char acWhy[256];
-        if (COM_CheckNetName(device.c_str(), acWhy, sizeof acWhy) != 0) {
+        if (COM_CheckNetName(path.c_str(), acWhy, sizeof acWhy) != 0) {
             // Not connected to: the server's one connection may belong to another program.
-            OUT_Event("port", JsonLine().Add("port", name).Add("device", device).AddBool("network", true));
+            OUT_Event("port", JsonLine().Add("port", name).Add("device", path).AddBool("network", true));
             std::string line = name;
-            line += "  " + device + "  network port";
+            line += "  " + path + "  network port";
             if (json)
                 OUT_Line(line);
             else
                 std::printf("%s\n", line.c_str());
             continue;
         }
-        std::string byId = ByIdName(device);
-        UsbInfo usb = ReadUsbInfo(device);
-        std::string problem = CLI_DescribePortProblem(device);
+        const std::string real = SYS_RealPath(path);
+        const std::string device = real.empty() ? path : real;
+        const std::string byId =
+            path.rfind("/dev/serial/by-id/", 0) == 0 ? path : SYS_StableNameOf("/dev/serial/by-id", device);
+        SysUsbIds usb = SYS_UsbIdsOf("/sys", device.substr(device.find_last_of('/') + 1));
+        std::string problem = CLI_DescribePortProblem(path);
         bool busy = problem.rfind("busy", 0) == 0;
         JsonLine fields;
-        fields.Add("port", name).Add("device", device);
+        fields.Add("port", name).Add("device", device).Add("path", path);
         std::string line = name;
         line += "  ";
         line += device;
         if (!byId.empty()) {
             fields.Add("by_id", byId);
             line += "  " + byId;
+        } else if (path != device) {
+            line += "  as " + path;
         }
         if (!usb.Vendor.empty()) {
             fields.Add("usb", usb.Vendor + ":" + usb.Product);

@@ -7,6 +7,7 @@
 #include "app/cli/cli_front.h"
 #include "app/cli/cli_output.h"
 #include "app/cli/cli_ports.h"
+#include "app/cli/cli_record.h"
 #include "app/dialog.h"
 #include "app/dialog_rules.h"
 #include "link/com.h"
@@ -43,6 +44,12 @@ struct Session {
     int Updated = 0, NotUpdated = 0;
     bool LastUpdated = false;
     bool UpdateInterrupted = false; // an update ended by Ctrl-C before it was verified
+    // For --record: the device of this attempt, and whether its line could be written.
+    TargetInfo Info{};
+    bool Identified = false;
+    uint32_t CrcBefore = TARGET_CRC_UNKNOWN; // the look before --check / --skip-current
+    double AttemptBegun = 0;
+    bool RecordFailed = false;
 };
 Session S;
 
@@ -68,6 +75,8 @@ void TakeCrcArea() {
         return;
     S.CrcStart = info.CrcStart;
     S.CrcLength = info.CrcLength;
+    S.Info = info;
+    S.Identified = true;
     S.ImageCrc = CalcImageCrc();
 }
 
@@ -91,6 +100,32 @@ std::string CrcText() {
     return acText;
 }
 
+// The attempt's line in --record. One that cannot be written stops the line before the next device:
+// a device nobody can trace must not be updated.
+void WriteRecord(const char* result, int exitCode) {
+    if (!REC_IsOn() || S.RecordFailed)
+        return;
+    RecordAttempt a;
+    a.Port = S.Port;
+    a.Device = S.Device;
+    a.Identified = S.Identified;
+    a.Info = S.Info;
+    a.CrcBefore = S.CrcBefore;
+    a.CrcAfter = S.UpdateStarted ? S.TargetCrc : TARGET_CRC_UNKNOWN;
+    a.Result = result;
+    a.ExitCode = exitCode;
+    a.FailedStep = S.FailedStep;
+    a.Seconds = OUT_Now() - S.AttemptBegun;
+    std::string error;
+    if (!REC_Write(a, &error)) {
+        S.RecordFailed = true;
+        OUT_Event("record_error", JsonLine().Add("port", S.Port).Add("message", error));
+        OUT_Always("tq330-flash: --record: " + error + ": stopping before the next device");
+    }
+    S.Identified = false;
+    S.CrcBefore = TARGET_CRC_UNKNOWN;
+}
+
 // Every outcome, one line on the terminal and one event.
 void Report(const char* result, int exitCode, const std::string& line) {
     JsonLine fields;
@@ -107,6 +142,7 @@ void Report(const char* result, int exitCode, const std::string& line) {
     fields.Add("seconds", OUT_Now()).Add("message", line);
     OUT_Event("result", fields);
     OUT_Always(line);
+    WriteRecord(result, exitCode);
 }
 
 // A port error; when the port was refused for lack of permission, also the one thing the user can
@@ -167,12 +203,14 @@ int ChoosePort() {
 }
 
 // --check, and the look before --skip-current: identify (the connection) and Get CRC only.
-// 0 when the device holds this image.
+// 0 when the device holds this image. A CRC area of no bytes is no check: its CRC is the same for
+// every image and every flash.
 int CheckDevice() {
     TakeCrcArea();
     int differs = CompareCrc();
     S.TargetCrc = TargetInfo_TargetCrc();
-    return differs;
+    S.CrcBefore = S.TargetCrc;
+    return S.CrcLength == 0 ? 1 : differs;
 }
 
 int CheckOnly() {
@@ -185,7 +223,7 @@ int CheckOnly() {
         Report("current", EXIT_UPDATED, "Target holds this firmware" + CrcText());
         return EXIT_UPDATED;
     }
-    if (S.TargetCrc == TARGET_CRC_UNKNOWN)
+    if (S.TargetCrc == TARGET_CRC_UNKNOWN || S.CrcLength == 0)
         Report("differs", EXIT_NOT_UPDATED, "Target gave no CRC: not known to hold this firmware");
     else
         Report("differs", EXIT_NOT_UPDATED, "Target holds other firmware" + CrcText());
@@ -204,10 +242,13 @@ int FinalExit() {
     return updated ? EXIT_UPDATED : (S.Interrupted ? EXIT_INTERRUPTED : EXIT_NOT_UPDATED);
 }
 
+int RunSession(const CliOptions& options);
+
 } // namespace
 
 void CLI_OnNotification(int id) {
     if (id == ID_CONNECTED && !DLG_IsConnected()) {
+        S.AttemptBegun = OUT_Now();
         TakeCrcArea();
         S.TargetCrc = TARGET_CRC_UNKNOWN;
         JsonLine fields;
@@ -306,7 +347,20 @@ void CLI_OnErrorBox(const char* text) {
         S.PortError = text;
 }
 
+std::string CLI_TakePortError() {
+    std::string error = S.PortError;
+    S.PortError.clear();
+    return error;
+}
+
 int CLI_RunSession(const CliOptions& options) {
+    int code = RunSession(options);
+    return S.RecordFailed ? EXIT_PORT : code;
+}
+
+namespace {
+
+int RunSession(const CliOptions& options) {
     S.pOptions = &options;
     Worker_Start();
     int chosen = ChoosePort();
@@ -342,7 +396,7 @@ int CLI_RunSession(const CliOptions& options) {
         CLI_Click(IDC_START); // armed: the first connection starts the update
     const double deadline = OUT_Now() + options.WaitSeconds;
     for (;;) {
-        if (CLI_DialogEnded())
+        if (CLI_DialogEnded() || S.RecordFailed)
             break;
         if (S.Interrupted && !UpdateRunning())
             break;
@@ -384,3 +438,5 @@ int CLI_RunSession(const CliOptions& options) {
     }
     return FinalExit();
 }
+
+} // namespace

@@ -3,5 +3,9 @@
 #pragma once
 #include "app/cli/cli_options.h"
 
+#include <string>
+
 // The image is loaded (pProgramImage). options.Ports holds at most one port.
 int CLI_RunSession(const CliOptions& options);
+// The serial module's last "COM::..." report since the last call, and forgets it ("" when none).
+std::string CLI_TakePortError();

@@ -1,9 +1,11 @@
 // tq330-flash: the updater on the command line. The entry reads the options, loads the image and
 // hands over to the session (one port) or to the runner of several ports.
+#include "app/cli/cli_doctor.h"
 #include "app/cli/cli_firmware.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_output.h"
 #include "app/cli/cli_ports.h"
+#include "app/cli/cli_record.h"
 #include "app/cli/cli_session.h"
 #include "app/cli/cli_several.h"
 #include "app/cli/cli_signals.h"
@@ -30,6 +32,16 @@ int Usage(const std::string& reason) {
 [[noreturn]] void End(int code) {
     std::fflush(nullptr);
     std::_Exit(code);
+}
+
+// The record opens before any device is touched: a line whose record cannot be kept does not start.
+bool OpenRecord(const CliOptions& options) {
+    std::string error;
+    if (REC_Open(options.Record, options.Firmware, &error))
+        return true;
+    OUT_Event("result", JsonLine().Add("result", "record error").Add("exit_code", 3LL).Add("message", error));
+    OUT_Always("tq330-flash: --record: " + error + " (no device touched)");
+    return false;
 }
 
 } // namespace
@@ -60,10 +72,14 @@ int main(int argc, char** argv) {
         std::fputs(CLI_VersionText(options.Firmware).c_str(), stdout);
         return EXIT_UPDATED;
     }
+    if (options.Doctor)
+        End(DOC_Run(options, DoctorPlaces()));
     if (options.Ports.size() > 1)
-        return CLI_RunSeveral(options, argv[0]);
+        return OpenRecord(options) ? CLI_RunSeveral(options, argv[0]) : EXIT_PORT;
     if (!options.Trace.empty() && !CLI_StartTrace(options.Trace, &error))
         return Usage("--trace: " + error);
+    if (!OpenRecord(options)) // after the trace: the record's count of resends sees the frames too
+        return EXIT_PORT;
     CLI_CatchInterrupts();
     End(CLI_RunSession(options));
 }

@@ -19,21 +19,7 @@ cleanup() {
 trap cleanup EXIT
 clear_ms=1500
 
-start_sim() { # start_sim NAME: a paced simulator logging to $work/NAME.log; prints its device
-  "$sim" --baud 57600 --clear-ms "$clear_ms" --app-ms 600000 --log "$work/$1.log" >"$work/$1.out" 2>/dev/null &
-  pids+=($!)
-  for _ in $(seq 100); do
-    local device
-    device=$(head -n1 "$work/$1.out" 2>/dev/null || true)
-    [ -n "$device" ] && { echo "$device"; return 0; }
-    sleep 0.05
-  done
-  echo "the simulator did not start" >&2
-  exit 1
-}
-event_time() { # event_time FILE EVENT: the "t" of the first such event
-  grep "\"event\":\"$2\"" "$1" | head -n1 | sed 's/.*"t":\([0-9.]*\).*/\1/'
-}
+. "$(dirname "$0")/bench_sim.sh"
 one_update() { # one_update NAME [OPTIONS...]: the update's seconds and its floor line
   local name=$1
   shift

@@ -8,12 +8,30 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sys/file.h>
 #include <unistd.h>
 
 namespace {
+
+// The child process that serves the device in a run of several ports: its arguments begin
+// "--port <device> --json", where the parent's name a second port. -1 when there is none.
+pid_t ChildServing(const std::string& device) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::ifstream file(entry.path() / "cmdline");
+        std::vector<std::string> argv;
+        for (std::string arg; std::getline(file, arg, '\0');)
+            argv.push_back(arg);
+        if (argv.size() > 3 && argv[1] == "--port" && argv[2] == device && argv[3] == "--json")
+            return std::atoi(entry.path().filename().c_str());
+    }
+    return -1;
+}
 
 int CountResults(const std::string& out, const std::string& result) {
     int n = 0;
@@ -39,6 +57,17 @@ TEST(FlashCliDevices, LoopUpdatesEachNewDeviceAndEndsWithATally) {
     EXPECT_NE(run.Err.find("Tally: 2 updated, 0 not updated"), std::string::npos) << run.Err;
     EXPECT_EQ(device.Commands(), (std::vector<int>{1, 2, 3, 5, 7, 1, 2, 3, 5, 7}));
     EXPECT_TRUE(device.Flash() == ImageFlash());
+}
+
+// The first device is unplugged during its update and back 8 s later, seen gone after the failure
+// as a device swapped on the line would be, and is then updated: the failed update makes the code 1.
+TEST(FlashCliDevices, LoopWithOneDeviceNotUpdatedEndsWith1) {
+    TestDevice device({"--unplug-after-blocks", "20", "--replug-ms", "8000"});
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--loop", "--json"}, 120, "",
+                            [](const std::string& out) { return CountResults(out, "updated") >= 1; });
+    EXPECT_EQ(run.ExitCode, 1) << run.Err;
+    EXPECT_EQ(CountResults(run.Out, "not updated"), 1);
+    EXPECT_NE(run.Err.find("Tally: 1 updated, 1 not updated"), std::string::npos) << run.Err;
 }
 
 TEST(FlashCliDevices, ThreeAtOnceOneRejectingGivesTheWorstCode) {
@@ -87,11 +116,43 @@ TEST(FlashCliDevices, SeveralPassTheFirmwareAndTraceToEachPort) {
     }
 }
 
+// The silent device's child waits the --wait given, not the default minute.
 TEST(FlashCliDevices, SeveralWithABadPortStillUpdatesTheOthers) {
-    TestDevice good;
-    FlashRun run = RunFlash({"--port", good.Sim.Device, "--port", "/dev/null"}, 60);
+    TestDevice good, silent({"--silent"});
+    FlashRun run = RunFlash({"--port", good.Sim.Device, "--port", "/dev/null", "--port", silent.Sim.Device,
+                             "--wait", "2", "--json"},
+                            40);
     EXPECT_EQ(run.ExitCode, 3);
+    EXPECT_FALSE(run.TimedOut);
+    std::vector<std::string> summary = Events(run.Out, "summary");
+    ASSERT_EQ(summary.size(), 3u) << run.Out;
+    EXPECT_EQ(Field(summary[2], "exit_code"), "2") << summary[2];
     EXPECT_TRUE(good.Flash() == ImageFlash());
+}
+
+// The child of the device whose process is killed ends as a failure of its port, and the run's code
+// is no better.
+TEST(FlashCliDevices, SeveralWithAChildKilledEndWith1) {
+    TestDevice good, victim({}, true); // paced: still programming when its child is killed
+    bool killed = false;
+    auto killVictim = [&](const std::string& out) {
+        for (const std::string& line : Events(out, "step"))
+            if (!killed && Field(line, "port") == victim.Sim.Device &&
+                Field(line, "step") == "Programming target") {
+                pid_t pid = ChildServing(victim.Sim.Device);
+                killed = pid > 0 && kill(pid, SIGKILL) == 0;
+            }
+        return false;
+    };
+    FlashRun run =
+        RunFlash({"--port", good.Sim.Device, "--port", victim.Sim.Device, "--json"}, 120, "", killVictim);
+    ASSERT_TRUE(killed) << run.Out;
+    EXPECT_EQ(run.ExitCode, 1) << run.Err;
+    std::vector<std::string> summary = Events(run.Out, "summary");
+    ASSERT_EQ(summary.size(), 2u) << run.Out;
+    EXPECT_EQ(Field(summary[0], "exit_code"), "0") << summary[0];
+    EXPECT_EQ(Field(summary[1], "exit_code"), "1") << summary[1];
+    EXPECT_EQ(Field(summary[1], "result"), "ended") << summary[1];
 }
 
 TEST(FlashCliDevices, ListShowsThePortTableAndWhichPortIsBusy) {

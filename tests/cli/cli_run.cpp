@@ -6,13 +6,30 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
 FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const std::string& ports,
-                  std::function<bool(const std::string& out)> interruptWhen, bool secondInterrupt) {
+                  std::function<bool(const std::string& out)> interruptWhen, bool secondInterrupt,
+                  bool unprivileged) {
+    RunHow how;
+    how.SecondInterrupt = secondInterrupt;
+    if (unprivileged && geteuid() == 0)
+        how.InChild = [] { RunAsNobody(126); };
+    return RunProgram(how, args, timeoutSec, ports, std::move(interruptWhen));
+}
+
+void RunAsNobody(int failCode) {
+    const gid_t NOBODY = 65534;
+    if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0)
+        _exit(failCode);
+}
+
+FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int timeoutSec,
+                    const std::string& ports, std::function<bool(const std::string& out)> interruptWhen) {
     FlashRun run;
     int aOut[2], aErr[2];
     if (pipe(aOut) != 0 || pipe(aErr) != 0)
@@ -27,11 +44,13 @@ FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const st
             unsetenv("TQ330_PORTS");
         else
             setenv("TQ330_PORTS", ports.c_str(), 1);
-        std::vector<char*> argv = {const_cast<char*>(TQ330_FLASH_PATH)};
+        if (how.InChild)
+            how.InChild();
+        std::vector<char*> argv = {const_cast<char*>(how.Program.c_str())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(TQ330_FLASH_PATH, argv.data());
+        execv(how.Program.c_str(), argv.data());
         _exit(127);
     }
     close(aOut[1]);
@@ -64,9 +83,9 @@ FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const st
             (k == 0 ? run.Out : run.Err).append(acBuffer, static_cast<size_t>(n));
         }
         if (interruptWhen && interrupts == 0 && interruptWhen(run.Out)) {
-            kill(pid, SIGINT);
+            kill(pid, how.Signal);
             interrupts = 1;
-            if (secondInterrupt) {
+            if (how.SecondInterrupt) {
                 usleep(50 * 1000);
                 kill(pid, SIGINT);
                 interrupts = 2;

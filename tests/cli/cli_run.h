@@ -14,10 +14,24 @@ struct FlashRun {
 
 // Runs tq330-flash with the arguments (TQ330_PORTS set when ports is not empty). interruptWhen,
 // when given, is asked after every read with the output so far; the first time it says yes the
-// child gets SIGINT (and a second one if secondInterrupt).
+// child gets SIGINT (and a second one if secondInterrupt). unprivileged runs it as the user nobody
+// when the test runs as root (a port only root may open then refuses it).
 FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const std::string& ports = "",
                   std::function<bool(const std::string& out)> interruptWhen = nullptr,
-                  bool secondInterrupt = false);
+                  bool secondInterrupt = false, bool unprivileged = false);
+
+// How RunProgram starts its child and what interruptWhen sends it.
+struct RunHow {
+    std::string Program = TQ330_FLASH_PATH;
+    std::function<void()> InChild; // in the child before exec (drop privileges, set limits)
+    int Signal = 2;                // SIGINT
+    bool SecondInterrupt = false;
+};
+// For RunHow::InChild: become the user nobody, or end the child with failCode.
+void RunAsNobody(int failCode);
+FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int timeoutSec,
+                    const std::string& ports = "",
+                    std::function<bool(const std::string& out)> interruptWhen = nullptr);
 
 // The lines of a text; the JSON lines of --json whose "event" is the given one.
 std::vector<std::string> Lines(const std::string& text);

@@ -11,7 +11,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 TestDevice::TestDevice(std::vector<std::string> extra, bool paced) {
@@ -136,6 +139,11 @@ TEST(FlashCli, FaultyFirmwareFileEndsWith65AndNeverTouchesThePort) {
     FlashRun missing = RunFlash({"--port", device.Sim.Device, "--firmware", "/nonexistent/x.s28"}, 20);
     EXPECT_EQ(missing.ExitCode, 65);
     EXPECT_EQ(Lines(missing.Err).size(), 1u) << missing.Err;
+    // No data records: the device would be cleared, and the empty image's CRC matches erased flash.
+    std::string empty = WriteTempFile("empty.s28", "S00600004844521B\nS804000000FB\n");
+    FlashRun noData = RunFlash({"--port", device.Sim.Device, "--firmware", empty}, 20);
+    EXPECT_EQ(noData.ExitCode, 65);
+    EXPECT_NE(noData.Err.find("no data records"), std::string::npos) << noData.Err;
     device.Flash();
     EXPECT_TRUE(Sim_ReadLines(device.Folder + "/log").empty()) << "a frame went out";
 }
@@ -162,6 +170,19 @@ TEST(FlashCli, PortThatIsNoSerialDeviceOrBusyEndsWith3) {
 
     FlashRun noSuchCom = RunFlash({"--port", "COM5"}, 20, device.Sim.Device);
     EXPECT_EQ(noSuchCom.ExitCode, 3);
+}
+
+TEST(FlashCli, RefusedPortEndsWith3AndNamesTheGroupToJoin) {
+    TestDevice device;
+    ASSERT_EQ(chmod(device.Sim.Device.c_str(), geteuid() == 0 ? 0600 : 0), 0);
+    FlashRun run = RunFlash({"--port", device.Sim.Device}, 20, "", nullptr, false, true);
+    if (run.ExitCode == 126)
+        GTEST_SKIP() << "cannot drop to uid 65534 here";
+    EXPECT_EQ(run.ExitCode, 3);
+    EXPECT_NE(
+        run.Err.find("permission denied on " + device.Sim.Device + ": add yourself to the dialout group"),
+        std::string::npos)
+        << run.Err;
 }
 
 TEST(FlashCli, SilentDeviceEndsWith2AfterTheWait) {
@@ -219,6 +240,24 @@ TEST(FlashCli, CtrlCDuringProgrammingEndsWith130AndNeverClaimsSuccess) {
     EXPECT_EQ(std::count(commands.begin(), commands.end(), 3), 0) << "made valid after a cancel";
 }
 
+// Once the CRCs matched (during start application) the device holds the image: a Ctrl-C then still
+// ends with 0; during Get CRC, before they matched, it ends with 130. Lost Acks make each step last.
+TEST(FlashCli, CtrlCAfterTheCrcsMatchedStillEndsWith0) {
+    for (const char* command : {"7", "5"}) {
+        const bool matched = command[0] == '7';
+        const std::string step = matched ? "Start application" : "Get CRC";
+        TestDevice device({"--drop-acks", "2", "--drop-acks-cmd", command});
+        FlashRun run = RunFlash({"--port", device.Sim.Device, "--json"}, 60, "", [&](const std::string& out) {
+            std::vector<std::string> steps = Events(out, "step");
+            return !steps.empty() && Field(steps.back(), "step") == step;
+        });
+        EXPECT_EQ(run.ExitCode, matched ? 0 : 130) << step << run.Err;
+        ASSERT_EQ(Events(run.Out, "result").size(), 1u) << step;
+        EXPECT_EQ(Field(Events(run.Out, "result")[0], "result"), matched ? "updated" : "interrupted");
+        EXPECT_EQ(Field(Events(run.Out, "result")[0], "exit_code"), matched ? "0" : "130");
+    }
+}
+
 TEST(FlashCli, SecondCtrlCEndsAtOnce) {
     TestDevice device({"--clear-ms", "20000"}); // a clear that keeps the first Ctrl-C waiting
     FlashRun run = RunFlash(
@@ -250,6 +289,31 @@ TEST(FlashCli, CheckTellsCurrentFromStaleAndWritesNothing) {
     EXPECT_EQ(std::count(commands.begin(), commands.end(), 1), 1) << "cleared again though current";
 }
 
+// A device that gave no CRC, or one over an empty area (which every image matches), is not known to
+// hold the firmware; a Ctrl-C during the look is an interruption, not a verdict.
+TEST(FlashCli, CheckWithoutAMeaningfulCrcIsNeverCurrent) {
+    const std::vector<std::string> noCrc = {"--drop-acks", "100", "--drop-acks-cmd", "5"};
+    const struct {
+        std::vector<std::string> device;
+        bool interrupt;
+        const char* result;
+        int exitCode;
+    } aCases[] = {{noCrc, false, "differs", 1},
+                  {{"--crc-length", "0"}, false, "differs", 1},
+                  {noCrc, true, "interrupted", 130}};
+    for (const auto& c : aCases) {
+        TestDevice device(c.device);
+        std::function<bool(const std::string&)> atGetCrc = nullptr;
+        if (c.interrupt)
+            atGetCrc = [](const std::string& out) { return !Events(out, "step").empty(); };
+        FlashRun run = RunFlash({"--port", device.Sim.Device, "--check", "--json"}, 30, "", atGetCrc);
+        EXPECT_EQ(run.ExitCode, c.exitCode) << c.device[0] << run.Err;
+        ASSERT_EQ(Events(run.Out, "result").size(), 1u) << run.Out;
+        EXPECT_EQ(Field(Events(run.Out, "result")[0], "result"), c.result) << c.device[0];
+        EXPECT_EQ(Field(Events(run.Out, "result")[0], "exit_code"), std::to_string(c.exitCode));
+    }
+}
+
 TEST(FlashCli, SkipCurrentUpdatesAStaleDeviceAfterLooking) {
     TestDevice device({"--fill", "0x00"});
     FlashRun run = RunFlash({"--port", device.Sim.Device, "--skip-current", "--json"}, 60);
@@ -260,15 +324,17 @@ TEST(FlashCli, SkipCurrentUpdatesAStaleDeviceAfterLooking) {
 }
 
 // The frames of the trace, byte for byte, from a firmware of one 4-byte record and a device whose
-// CRC area is 0x1000 bytes at 0xEEC70.
+// CRC area is 0x1000 bytes at 0xEEC70 and whose first identify answer comes after 3 bytes of noise
+// (read and dropped with a read that returns less than it asked for).
 TEST(FlashCli, TraceHoldsTheFramesByteForByte) {
     std::string firmware = WriteTempFile("one.s28", "S00600004844521B\nS2080EEC700702062955\nS804000000FB\n");
     std::string trace = Sim_TempDir() + "/trace";
-    TestDevice device({"--crc-start", "0xEEC70", "--crc-length", "0x1000"});
+    TestDevice device({"--crc-start", "0xEEC70", "--crc-length", "0x1000", "--garbage-before", "3",
+                       "--garbage-cmd", "0", "--garbage-count", "1"});
     FlashRun run = RunFlash({"--port", device.Sim.Device, "--firmware", firmware, "--trace", trace}, 30);
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     std::vector<std::string> sent;
-    bool received = false;
+    std::vector<uint8_t> received;
     for (const std::string& line : Sim_ReadLines(trace)) {
         if (line.empty() || line[0] == '#')
             continue;
@@ -276,12 +342,28 @@ TEST(FlashCli, TraceHoldsTheFramesByteForByte) {
         EXPECT_GE(ms, 0.0) << line;
         size_t mark = line.find_first_of("<>");
         ASSERT_NE(mark, std::string::npos) << line;
-        if (line[mark] == '<')
-            received = true;
-        else
+        if (line[mark] == '<') {
+            std::istringstream bytes(line.substr(mark + 1));
+            std::string hex;
+            while (bytes >> hex && hex[0] != '(')
+                received.push_back(static_cast<uint8_t>(std::stoi(hex, nullptr, 16)));
+        } else
             sent.push_back(line.substr(mark + 2));
     }
-    EXPECT_TRUE(received);
+    // Received: the noise, then only whole Ack bytes and frames. A short read traced as the buffer
+    // it asked for would add bytes that never came.
+    ASSERT_GT(received.size(), 3u);
+    for (size_t i = 3; i < received.size();) {
+        if (received[i] == 0x90) {
+            ++i;
+            continue;
+        }
+        ASSERT_EQ(received[i], 0x68) << "at byte " << i;
+        size_t end = i + 1 < received.size() ? i + 9 + received[i + 1] : received.size() + 1;
+        ASSERT_LE(end, received.size()) << "a frame cut short at byte " << i;
+        ASSERT_EQ(received[end - 1], 0x16) << "at byte " << i;
+        i = end;
+    }
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent[0], "68 00 00 68 00 00 00 00 16  identify");
     auto has = [&](const std::string& frame) {

@@ -13,6 +13,8 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  # Those started inside $(...) are known only by the file.
+  [ -f "$work/sim.pids" ] && xargs -r kill <"$work/sim.pids" 2>/dev/null || true
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -24,6 +26,7 @@ start_sim() { # start_sim NAME [OPTIONS...]: prints the device
   shift
   "$sim" --baud 0 --clear-ms 100 --app-ms 200 --dump "$work/$name.flash" "$@" >"$work/$name.out" 2>/dev/null &
   pids+=($!)
+  echo $! >>"$work/sim.pids"
   for _ in $(seq 100); do
     local device
     device=$(head -n1 "$work/$name.out" 2>/dev/null || true)
@@ -64,3 +67,75 @@ set -e
 [ "$code" = 1 ] || fail "--check on an erased device: exit $code, not 1"
 grep -q '"result":"differs"' "$work/check.json" || fail "--check: no 'differs' result"
 echo "tq330-flash.exe under Wine: one port, two ports, --check: passed"
+
+# The doctor: COM1 mapped to a boot loader of its own, with an FTDI driver key for it that the test
+# writes (PortName COM1, LatencyTimer 16 ms: advice with the administrator's command), and COM33,
+# which no one mapped: absent, so the verdict is 1; and COM33 is past the window's COM1 to COM9.
+ftdi='HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+A50285BIA\0000\Device Parameters'
+map COM1 "$(start_sim doctor)"
+wine reg add "$ftdi" /v PortName /d COM1 /f >/dev/null 2>&1
+wine reg add "$ftdi" /v LatencyTimer /t REG_DWORD /d 16 /f >/dev/null 2>&1
+wineserver -k 2>/dev/null || true
+set +e
+wine "$exe" --doctor --port COM1 --port COM33 --json >"$work/doctor.json" 2>"$work/doctor.err"
+code=$?
+set -e
+[ "$code" = 1 ] || fail "--doctor with an absent port: exit $code, not 1: $(tail -n3 "$work/doctor.err")"
+finding() { grep "\"event\":\"finding\".*\"port\":\"$1\".*\"check\":\"$2\",\"level\":\"$3\"" "$work/doctor.json"; }
+finding COM1 'boot loader' ok | grep -q '"id_text1":"TQ330"' || fail "--doctor: COM1's boot loader not identified"
+finding COM1 latency advice | grep -qF "reg add \\\"$(echo "$ftdi" | sed 's/\\/\\\\/g')\\\" /v LatencyTimer /t REG_DWORD /d 1 /f" ||
+  fail "--doctor: COM1's latency timer of 16 ms not reported with its fix"
+finding COM33 port problem | grep -q 'COM33 is absent' || fail "--doctor: COM33 not reported absent"
+finding COM33 window advice >/dev/null || fail "--doctor: COM33 not named past the window's COM9"
+grep -q '"event":"verdict".*"port":"COM1".*"ready":true' "$work/doctor.json" || fail "--doctor: COM1 not ready"
+grep -q '"event":"verdict".*"port":"COM33".*"ready":false' "$work/doctor.json" || fail "--doctor: COM33 ready"
+echo "tq330-flash.exe --doctor under Wine: a mapped port, an FTDI latency key, an absent port: passed"
+# A USB adapter pulled during the programming, COM5 and COM6 mapped to the simulators' links (Wine
+# opens the mapped path anew on every CreateFileA). One run ends with 1 at once; the loop, its
+# adapter back 3 s later, updates the device when it answers again and counts both: exit 1, one of
+# two devices not updated. Prints the CPU use while the adapter is away and the time to reconnect.
+replug_cases() {
+  # shellcheck source=../../scripts/wine-away.sh
+  source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-away.sh"
+  start_sim gone --link "$work/gone-link" --unplug-after-blocks 200 --unplug-adapter >/dev/null
+  start_sim back --link "$work/back-link" --unplug-after-blocks 200 --unplug-adapter --replug-ms 3000 >/dev/null
+  map COM5 "$work/gone-link"
+  map COM6 "$work/back-link"
+  wineserver -k 2>/dev/null || true
+
+  local start code
+  start=$(date +%s)
+  set +e
+  wine "$exe" --port COM5 --json >"$work/gone.json" 2>"$work/gone.err"
+  code=$?
+  set -e
+  [ "$code" = 1 ] || fail "pulled adapter, one run: exit $code, not 1: $(tail -n3 "$work/gone.err")"
+  [ $(($(date +%s) - start)) -lt 30 ] || fail "pulled adapter, one run: $(($(date +%s) - start)) s"
+  grep -q '"result":"not updated"' "$work/gone.json" || fail "pulled adapter, one run: not 'not updated'"
+
+  wine "$exe" --port COM6 --loop --json >"$work/loop.json" 2>"$work/loop.err" &
+  local loop_pid=$! flash_pid t0 ticks0 back connected
+  for _ in $(seq 1500); do grep -q '"event":"connection_lost"' "$work/loop.json" && break; sleep 0.02; done
+  flash_pid=$(wine_pid 'tq330-flash.exe')
+  t0=$(date +%s.%N)
+  ticks0=$(cpu_ticks "$flash_pid")
+  wait_lines "$work/back.out" 2 30 || fail "the pulled adapter did not come back"
+  back=$(date +%s.%N)
+  local share
+  share=$(away_share "$flash_pid" "$ticks0" "$t0")
+  for _ in $(seq 500); do [ "$(grep -c '"event":"connected"' "$work/loop.json")" -ge 2 ] && break; sleep 0.02; done
+  connected=$(date +%s.%N)
+  for _ in $(seq 3000); do grep -q '"result":"updated"' "$work/loop.json" && break; sleep 0.02; done
+  kill -INT "$flash_pid" # Ctrl-C: the loop ends with its tally
+  set +e
+  wait "$loop_pid"
+  code=$?
+  set -e
+  [ "$code" = 1 ] || fail "pulled adapter, --loop: exit $code, not 1: $(tail -n3 "$work/loop.err")"
+  grep -q 'Tally: 1 updated, 1 not updated' "$work/loop.err" || fail "pulled adapter, --loop: $(grep Tally "$work/loop.err")"
+  printf 'figure: while away tq330-flash.exe %s %% of a core; connected %s s after the return\n' "$share" \
+    "$(awk -v a="$connected" -v b="$back" 'BEGIN { printf "%.3f", a - b }')"
+  awk -v s="$share" 'BEGIN { exit !(s < 10) }' || fail "tq330-flash.exe spins while the adapter is away"
+  echo "tq330-flash.exe under Wine: pulled adapter, one run and --loop: passed"
+}
+replug_cases

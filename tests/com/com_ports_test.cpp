@@ -1,11 +1,15 @@
-// The port table's pure pieces: the TQ330_PORTS list, the sysfs scan over a made-up tree, and the
-// decoder of parity marks.
+// The port table's pure pieces: the TQ330_PORTS list, the sysfs scan over a made-up tree, the
+// decoder of parity marks, and the low-latency request over a driver played by the test.
 #include "link/com_internal.h"
+#include "pty.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -72,6 +76,22 @@ TEST_F(ComSysfsScan, MissingTreeGivesNoPorts) {
     EXPECT_TRUE(COM_ScanSerialDevices((root / "absent").c_str(), "/dev").empty());
 }
 
+// The adapter's by-id link names it (the link follows it to another number when it comes back);
+// a device without one keeps its node's path.
+TEST_F(ComSysfsScan, AdaptersAreNamedByTheirByIdLink) {
+    AddTty("ttyUSB0", "ftdi_sio", "usb-serial");
+    AddTty("ttyUSB1", "pl2303", "usb-serial");
+    AddTty("ttyACM0", "cdc_acm", "usb");
+    fs::create_directories(root / "dev" / "serial" / "by-id");
+    fs::create_symlink("../../ttyUSB1", root / "dev" / "serial" / "by-id" / "usb-FTDI_TQ330_A1-if00-port0");
+    fs::create_symlink("../../ttyACM0", root / "dev" / "serial" / "by-id" / "usb-TQ330_CDC-if00");
+    const fs::path byId = root / "dev" / "serial" / "by-id";
+    EXPECT_EQ(COM_ScanSerialDevices((root / "sys").c_str(), (root / "dev").c_str()),
+              (std::vector<std::string>{(root / "dev" / "ttyUSB0").string(),
+                                        (byId / "usb-FTDI_TQ330_A1-if00-port0").string(),
+                                        (byId / "usb-TQ330_CDC-if00").string()}));
+}
+
 TEST(ComMarkDecoder, MarksComeOffAcrossReads) {
     ComMarkDecoder d{};
     uint8_t acOut[8];
@@ -103,4 +123,69 @@ TEST(ComPortTable, SetPathsStandInForTheVariableUntilReset) {
     EXPECT_STREQ(COM_PortDevice(1), "");
     unsetenv("TQ330_PORTS");
     COM_ResetPortTable();
+}
+
+namespace {
+
+// A serial driver as the low-latency request meets it: whether it has serial flags at all, its
+// flags, whether it refuses a set or accepts one and keeps its old flags.
+struct FakeSerialDriver {
+    bool HasFlags = true;
+    int Flags = 0;
+    bool RefusesSet = false, IgnoresSet = false;
+    int Sets = 0;
+};
+FakeSerialDriver Driver;
+
+int FakeSerialIoctl(int, unsigned long request, serial_struct* pInfo) {
+    if (!Driver.HasFlags)
+        return -1;
+    if (request == TIOCGSERIAL) {
+        pInfo->flags = Driver.Flags;
+        return 0;
+    }
+    ++Driver.Sets;
+    if (Driver.RefusesSet)
+        return -1;
+    if (!Driver.IgnoresSet)
+        Driver.Flags = pInfo->flags;
+    return 0;
+}
+
+} // namespace
+
+TEST(ComLowLatency, RequestedOnlyWhenOffAndItsOutcomeKept) {
+    const int OWN = ASYNC_SPD_HI; // a flag of the driver's own, which the request must keep
+    const struct {
+        FakeSerialDriver driver;
+        ComLatency outcome;
+    } aRows[] = {{{false}, LATENCY_NOT_SUPPORTED},
+                 {{true, OWN | ASYNC_LOW_LATENCY}, LATENCY_ALREADY_ON},
+                 {{true, OWN}, LATENCY_TOOK},
+                 {{true, OWN, true}, LATENCY_REFUSED},
+                 {{true, OWN, false, true}, LATENCY_REFUSED}};
+    pfnComSerialIoctl = FakeSerialIoctl;
+    for (const auto& row : aRows) {
+        Driver = row.driver;
+        EXPECT_EQ(COM_AskForLowLatency(3), row.outcome) << row.outcome;
+        EXPECT_EQ(COM_LastLatency(), row.outcome);
+        bool asked = row.driver.HasFlags && (row.driver.Flags & ASYNC_LOW_LATENCY) == 0;
+        EXPECT_EQ(Driver.Sets, asked ? 1 : 0) << row.outcome;
+        if (row.outcome == LATENCY_TOOK) {
+            EXPECT_EQ(Driver.Flags, OWN | ASYNC_LOW_LATENCY);
+        }
+    }
+    // Opening a port asks; on a pseudo-terminal the real call finds no serial flags.
+    Pty pty = Pty_Open();
+    Com_UsePorts({pty.SlavePath});
+    Driver = FakeSerialDriver{};
+    COM_ChangeSettings(Com_DialogSettings(0));
+    EXPECT_EQ(_CheckCOM(), 0);
+    EXPECT_EQ(COM_LastLatency(), LATENCY_TOOK);
+    pfnComSerialIoctl = nullptr;
+    Com_UsePorts({pty.SlavePath});
+    COM_ChangeSettings(Com_DialogSettings(0));
+    EXPECT_EQ(COM_LastLatency(), LATENCY_NOT_SUPPORTED);
+    COM_ResetPortTable();
+    Pty_Close(pty);
 }

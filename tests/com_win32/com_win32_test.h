@@ -5,6 +5,8 @@
 //   --split-port=N  COM<N+1> answers a first Frame in pieces 10 ms apart (com_win32_peer split)
 //   --gone-port=N   COM<N+1> goes away at the first byte it receives (com_win32_peer gone)
 //   --sim-port=N    COM<N+1> is tq330-sim
+//   --replug-port=N COM<N+1> is tq330-sim's --link: a USB adapter pulled after its first answer
+//                   and plugged in again 1.5 s later
 //   --flash-out=F   where to write the flash the programmed image must leave in the simulator
 #pragma once
 #include "link/com.h"
@@ -18,6 +20,7 @@ struct ComWin32Config {
     int SplitPort = -1;
     int GonePort = -1;
     int SimPort = -1;
+    int ReplugPort = -1;
     std::string FlashOut;
 };
 extern ComWin32Config comWin32Config;

@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
             comWin32Config.GonePort = atoi(value.c_str());
         else if (ParseOption(argv[i], "--sim-port", &value))
             comWin32Config.SimPort = atoi(value.c_str());
+        else if (ParseOption(argv[i], "--replug-port", &value))
+            comWin32Config.ReplugPort = atoi(value.c_str());
         else if (ParseOption(argv[i], "--flash-out", &value))
             comWin32Config.FlashOut = value;
         else {

@@ -2,9 +2,14 @@
 // that let tests, benchmarks and the headless demo drive it without a user. A test-only build: the
 // shipped tq330-updater has none of this.
 //   TQ330_AUTOSTART=1      press Start once the dialog is shown
-//   TQ330_AUTOCLOSE=1      when the button reads "Ok", print the final state on stdout, press Ok
+//   TQ330_AUTOCLOSE=N      each time the button comes to read "Ok", print the final state on stdout;
+//                          the Nth time (1 when N is 1 or not a number) press Ok
 //   TQ330_OK_DELAY_MS=N    with TQ330_AUTOCLOSE: wait N ms after the button reads "Ok" before looking
 //                          (what a user reads a moment after the end)
+//   TQ330_STATUS_TRACE=1   print 'status visible=V "TEXT"' whenever the status line changes (seen
+//                          within 50 ms)
+//   TQ330_CLOSE_ON_INPUT=1 close the dialog (as the close box does) when standard input ends or
+//                          gives a line: the test chooses the moment
 //   TQ330_CLOSE_AFTER_MS=N close the dialog (as the close box does) N ms after it was shown
 //   TQ330_BENCH_STARTUP=1  print the wall-clock time at which the dialog was first shown, then close
 //   TQ330_TIMESTAMPS=1     with the two above: print "start <wall clock>" when Start is pressed and
@@ -18,12 +23,15 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +64,48 @@ void PrintFinalState() {
     std::fflush(stdout);
 }
 
+std::string StatusState() {
+    auto* pStatus = qobject_cast<QLabel*>(DLG_Control(IDC_STATUS));
+    if (!pStatus)
+        return "";
+    QString text = pStatus->text();
+    text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return std::string("visible=") + (pStatus->isHidden() ? "0" : "1") + " \"" + text.toUtf8().constData() +
+           "\"";
+}
+
+void Close() {
+    std::printf("closing\n");
+    std::fflush(stdout);
+    DLG_Proc(ID_CLOSE, 0);
+}
+
+// Every change of the status line, looked at every 50 ms (a state that lasts less may be missed;
+// the connection states last seconds), so that the look costs the program little.
+void TraceStatus(MainDialog* pDialog) {
+    auto* pTimer = new QTimer(pDialog);
+    auto* pLast = new std::string;
+    QObject::connect(pTimer, &QTimer::timeout, pDialog, [pLast] {
+        std::string now = StatusState();
+        if (now == *pLast)
+            return;
+        *pLast = now;
+        std::printf("status %s\n", now.c_str());
+        std::fflush(stdout);
+    });
+    pTimer->start(50);
+}
+
+void CloseOnInput(MainDialog* pDialog) {
+    auto* pNotifier = new QSocketNotifier(0, QSocketNotifier::Read, pDialog);
+    QObject::connect(pNotifier, &QSocketNotifier::activated, pDialog, [pNotifier] {
+        char acLine[64];
+        [[maybe_unused]] ssize_t n = read(0, acLine, sizeof acLine); // a line or the end: either closes
+        pNotifier->setEnabled(false);
+        Close();
+    });
+}
+
 void StartTestDrive(MainDialog* pDialog) {
     if (Switch("TQ330_BENCH_STARTUP")) {
         QTimer::singleShot(0, pDialog, [] {
@@ -72,26 +122,34 @@ void StartTestDrive(MainDialog* pDialog) {
             PrintTimestamp("start");
             DLG_Proc(IDC_START, 0);
         });
-    if (const char* pAfter = std::getenv("TQ330_CLOSE_AFTER_MS")) {
-        QTimer::singleShot(std::atoi(pAfter), pDialog, [] {
-            std::printf("closing\n");
-            std::fflush(stdout);
-            DLG_Proc(ID_CLOSE, 0);
-        });
-    }
-    if (Switch("TQ330_AUTOCLOSE")) {
+    if (const char* pAfter = std::getenv("TQ330_CLOSE_AFTER_MS"))
+        QTimer::singleShot(std::atoi(pAfter), pDialog, Close);
+    if (Switch("TQ330_STATUS_TRACE"))
+        TraceStatus(pDialog);
+    if (Switch("TQ330_CLOSE_ON_INPUT"))
+        CloseOnInput(pDialog);
+    if (const char* pResults = std::getenv("TQ330_AUTOCLOSE")) {
+        // The results to wait for: a re-run after a reconnection ends with "Ok" again.
+        const int wanted = std::atoi(pResults) > 1 ? std::atoi(pResults) : 1;
         auto* pTimer = new QTimer(pDialog);
-        QObject::connect(pTimer, &QTimer::timeout, pDialog, [pTimer] {
+        auto* pSeen = new int(0);
+        auto* pWasOk = new bool(false);
+        QObject::connect(pTimer, &QTimer::timeout, pDialog, [pTimer, pSeen, pWasOk, wanted] {
             auto* pButton = qobject_cast<QPushButton*>(DLG_Control(IDC_CANCEL));
-            if (!pButton || pButton->isHidden() || pButton->text() != QLatin1String("Ok"))
+            const bool ok = pButton && !pButton->isHidden() && pButton->text() == QLatin1String("Ok");
+            const bool ended = ok && !*pWasOk;
+            *pWasOk = ok;
+            if (!ended)
                 return;
-            pTimer->stop();
+            const bool last = ++*pSeen == wanted;
+            if (last)
+                pTimer->stop();
             PrintTimestamp("end");
             const char* pDelay = std::getenv("TQ330_OK_DELAY_MS");
             int delayMs = pDelay ? std::atoi(pDelay) : 0;
-            QTimer::singleShot(delayMs, [] {
+            QTimer::singleShot(delayMs, [last] {
                 PrintFinalState();
-                if (auto* pOk = qobject_cast<QPushButton*>(DLG_Control(IDC_CANCEL)))
+                if (auto* pOk = qobject_cast<QPushButton*>(DLG_Control(IDC_CANCEL)); pOk && last)
                     pOk->click();
             });
         });

@@ -1,5 +1,6 @@
 // Whole updates: tq330-updater (offscreen, Start pressed by its test switch) writes its embedded
 // image into tq330-sim over a pseudo-terminal, with and without the simulator's faults.
+#include "e2e_harness.h"
 #include "tests/sim/sim_harness.h"
 
 #include "app/app.h"
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <poll.h>
 #include <set>
 #include <string>
 #include <sys/wait.h>
@@ -33,63 +33,31 @@ struct ProgramRun {
 ProgramRun RunUpdater(const std::string& device, int timeoutSec, const char* closeAfterMs = nullptr,
                       const char* okDelayMs = nullptr) {
     ProgramRun run;
-    int aPipe[2];
-    if (pipe(aPipe) != 0)
+    std::vector<std::string> switches = {"TQ330_AUTOSTART=1"};
+    switches.push_back(closeAfterMs ? std::string("TQ330_CLOSE_AFTER_MS=") + closeAfterMs
+                                    : "TQ330_AUTOCLOSE=1");
+    if (okDelayMs)
+        switches.push_back(std::string("TQ330_OK_DELAY_MS=") + okDelayMs);
+    UpdaterChild child;
+    if (!Updater_Start(device, switches, &child))
         return run;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(aPipe[1], 1);
-        close(aPipe[0]);
-        close(aPipe[1]);
-        setenv("TQ330_PORTS", device.c_str(), 1);
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        setenv("TQ330_AUTOSTART", "1", 1);
-        if (closeAfterMs)
-            setenv("TQ330_CLOSE_AFTER_MS", closeAfterMs, 1);
-        else
-            setenv("TQ330_AUTOCLOSE", "1", 1);
-        if (okDelayMs)
-            setenv("TQ330_OK_DELAY_MS", okDelayMs, 1);
-        execl(TQ330_UPDATER_PATH, TQ330_UPDATER_PATH, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(aPipe[1]);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec);
-    char acBuffer[4096];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec);
+    std::string line;
+    int got;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                           std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            run.TimedOut = true;
-            kill(pid, SIGKILL);
+        got = Updater_ReadLine(&child, static_cast<int>(std::max<int64_t>(left.count(), 0)), &line);
+        if (got != 1)
             break;
-        }
-        pollfd p{aPipe[0], POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        ssize_t n = read(aPipe[0], acBuffer, sizeof acBuffer);
-        if (n <= 0)
-            break;
-        run.Output.append(acBuffer, static_cast<size_t>(n));
-        if (run.Output.find("closing") != std::string::npos && run.Closing == decltype(run.Closing)())
+        run.Output += line + "\n";
+        if (line == "closing" && run.Closing == decltype(run.Closing)())
             run.Closing = std::chrono::steady_clock::now();
     }
-    close(aPipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    run.TimedOut = got < 0;
+    run.ExitCode = Updater_Wait(&child, run.TimedOut ? 0 : 10000);
     run.Ended = std::chrono::steady_clock::now();
-    run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
-}
-
-// The flash the simulator must hold after a good update: the image's bytes, 0xFF elsewhere.
-const std::vector<uint8_t>& ExpectedFlash() {
-    static std::vector<uint8_t> flash;
-    if (flash.empty()) {
-        EXPECT_EQ(APP_LoadImage(), 0);
-        flash = Sim_FlashOf(pProgramImage);
-    }
-    return flash;
 }
 
 struct Outcome {
@@ -120,10 +88,6 @@ Outcome Update(std::vector<std::string> faults) {
             out.Commands.push_back(command);
     }
     return out;
-}
-
-std::string FinalLine(const std::string& status) {
-    return "final status=\"" + status + "\" status_visible=1 start_visible=0 port_enabled=0 button=\"Ok\"\n";
 }
 
 // What every run must show: the program ends by Ok with exit code 0, the controls end as the flow
@@ -260,8 +224,9 @@ TEST(EndToEnd, TheShippedProgramReadsNoSwitch) {
     std::string all;
     for (const std::string& line : binary)
         all += line + "\n";
-    for (const char* name : {"TQ330_AUTOSTART", "TQ330_AUTOCLOSE", "TQ330_CLOSE_AFTER_MS",
-                             "TQ330_BENCH_STARTUP", "TQ330_TIMESTAMPS", "TQ330_OK_DELAY_MS"})
+    for (const char* name :
+         {"TQ330_AUTOSTART", "TQ330_AUTOCLOSE", "TQ330_CLOSE_AFTER_MS", "TQ330_BENCH_STARTUP",
+          "TQ330_TIMESTAMPS", "TQ330_OK_DELAY_MS", "TQ330_STATUS_TRACE", "TQ330_CLOSE_ON_INPUT"})
         EXPECT_EQ(all.find(name), std::string::npos) << name;
     EXPECT_NE(all.find("TQ330_PORTS"), std::string::npos);
 

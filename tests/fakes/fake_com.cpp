@@ -105,6 +105,12 @@ int COM_GetPortState() {
     return ready ? PORT_READY : PORT_CLOSED;
 }
 
+// The scripted line never goes away by itself: it is ready when the test made it so.
+int COM_ReopenGonePort() {
+    std::lock_guard<std::mutex> guard(lock);
+    return ready ? 1 : 0;
+}
+
 // Bytes that have arrived by now are dropped; those still on their way (fed with a delay) stay.
 void COM_DiscardInput() {
     std::lock_guard<std::mutex> guard(lock);

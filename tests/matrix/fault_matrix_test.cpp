@@ -144,6 +144,17 @@ std::vector<Row> FastRows() {
                       7, "image", false);
     replug.Fault.Updates = 2;
     rows.push_back(replug);
+    // The USB adapter itself pulled: the port hangs up, the module closes it, and finds it again by
+    // its link (a by-id name). The 21st block is heard, never answered; nothing is sent after it.
+    rows.push_back(
+        Blocks(Make("adapter_pulled_after_20_blocks", {"--unplug-after-blocks", "20", "--unplug-adapter"},
+                    FAIL, 2, "partial", false),
+               21));
+    Row pulled = Make("adapter_pulled_and_back",
+                      {"--unplug-after-blocks", "20", "--unplug-adapter", "--replug-ms", "2000"}, OK, 7,
+                      "image", false);
+    pulled.Fault.Updates = 2;
+    rows.push_back(pulled);
 
     // The CRC compare.
     rows.push_back(Make("wrong_crc", {"--wrong-crc"}, FAIL, 5, "image"));

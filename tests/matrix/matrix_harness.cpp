@@ -227,8 +227,10 @@ MatrixOutcome Matrix_Run(const MatrixFault& fault) {
     std::snprintf(acFill, sizeof acFill, "0x%02X", MATRIX_FILL);
     // A started application stays away longer than any run, so the end of a good update is not
     // followed by a reconnect (which would start the update again, as the dialog does).
-    std::vector<std::string> args = {"--baud", "0",    "--clear-ms", "100",   "--app-ms", "600000",
-                                     "--fill", acFill, "--log",      logPath, "--dump",   dumpPath};
+    // Opened by a link, as a /dev/serial/by-id/ name: the port a pulled adapter comes back to.
+    std::vector<std::string> args = {
+        "--baud", "0",     "--clear-ms", "100",    "--app-ms", "600000", "--fill",
+        acFill,   "--log", logPath,      "--dump", dumpPath,   "--link", folder + "/usb-TQ330"};
     args.insert(args.end(), fault.SimArgs.begin(), fault.SimArgs.end());
 
     ImageStore* pImage = fault.SmallImage ? Matrix_SmallImage() : Matrix_EmbeddedImage();

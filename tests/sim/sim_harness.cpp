@@ -87,6 +87,23 @@ std::string ReadAll(int fd) {
     return text;
 }
 
+// One line of the simulator's output, read byte by byte so that nothing behind it is taken.
+bool ReadLine(int fd, int timeoutMs, std::string* pLine) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string line;
+    for (;;) {
+        pollfd entry = {fd, POLLIN, 0};
+        char c;
+        if (poll(&entry, 1, MsLeft(deadline)) <= 0 || read(fd, &c, 1) != 1)
+            return false;
+        if (c == '\n')
+            break;
+        line.push_back(c);
+    }
+    *pLine = line;
+    return true;
+}
+
 } // namespace
 
 bool Sim_Start(const std::vector<std::string>& args, SimChild* pChild) {
@@ -95,21 +112,26 @@ bool Sim_Start(const std::vector<std::string>& args, SimChild* pChild) {
     if (pid < 0)
         return false;
     std::string line;
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (line.find('\n') == std::string::npos) {
-        pollfd entry = {outFd, POLLIN, 0};
-        char c;
-        if (poll(&entry, 1, MsLeft(deadline)) <= 0 || read(outFd, &c, 1) != 1) {
-            kill(pid, SIGKILL);
-            WaitExit(pid);
-            close(outFd);
-            return false;
-        }
-        line.push_back(c);
+    if (!ReadLine(outFd, 5000, &line)) {
+        kill(pid, SIGKILL);
+        WaitExit(pid);
+        close(outFd);
+        return false;
     }
-    line.pop_back();
     pChild->Pid = pid;
     pChild->OutFd = outFd;
+    pChild->Device = line;
+    pChild->Link.clear();
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--link")
+            pChild->Link = args[i + 1];
+    return true;
+}
+
+bool Sim_NextDevice(SimChild* pChild, int timeoutMs) {
+    std::string line;
+    if (pChild->OutFd < 0 || !ReadLine(pChild->OutFd, timeoutMs, &line))
+        return false;
     pChild->Device = line;
     return true;
 }

@@ -15,11 +15,18 @@ struct SimChild {
     int Pid = -1;
     int OutFd = -1;     // the child's standard output (its first line was read)
     std::string Device; // the pseudo-terminal slave it serves
+    std::string Link;   // its --link path, "" without
+    // The name a program opens: the link where there is one (it follows a pulled adapter that
+    // comes back), else the device.
+    const std::string& Port() const { return Link.empty() ? Device : Link; }
 };
 
 // Starts tq330-sim with the arguments and reads the device path from its first line. False (with
 // nothing left running) when it does not start or prints no line within a few seconds.
 bool Sim_Start(const std::vector<std::string>& args, SimChild* pChild);
+// Waits for the next device the simulator announces (a pulled adapter plugged in again) and makes
+// it pChild->Device. False when none comes within the timeout.
+bool Sim_NextDevice(SimChild* pChild, int timeoutMs);
 // Sends the signal and waits for the end; returns the exit code, or 128 + signal when killed.
 int Sim_Stop(SimChild* pChild, int signal = 15);
 // Runs tq330-sim to its end (for --help and bad options): exit code, standard output and error.

@@ -9,7 +9,7 @@
 bool Session_Start(const std::vector<std::string>& simArgs, SimChild* pSim) {
     if (!Sim_Start(simArgs, pSim))
         return false;
-    setenv("TQ330_PORTS", pSim->Device.c_str(), 1);
+    setenv("TQ330_PORTS", pSim->Port().c_str(), 1);
     COM_ResetPortTable();
     COM_ChangeSettings(PortSettings{57600, 0, 8, 1, 0});
     if (COM_GetPortState() != PORT_READY) {

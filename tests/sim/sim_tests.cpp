@@ -1,6 +1,6 @@
 // The simulator as the updater meets it: the real tq330-sim binary on a real pseudo-terminal,
 // spoken to with the updater's own frame building.
-#include "sim_harness.h"
+#include "sim_fixture.h"
 #include "tools/tq330-sim/sim_protocol.h"
 #include "update/crc16.h"
 
@@ -13,95 +13,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-uint32_t GetU32(const std::vector<uint8_t>& data, size_t at) {
-    return data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) |
-           (static_cast<uint32_t>(data[at + 3]) << 24);
-}
-
-uint16_t Crc(const std::vector<uint8_t>& bytes) {
-    uint16_t crc;
-    Crc16Init(crc);
-    if (!bytes.empty())
-        Crc16Update(crc, bytes.data(), static_cast<uint32_t>(bytes.size() - 1));
-    return crc;
-}
-
-class SimTest : public ::testing::Test {
-  protected:
-    void Start(std::vector<std::string> extra = {}) {
-        dir = Sim_TempDir();
-        ASSERT_FALSE(dir.empty());
-        dumpPath = dir + "/flash.bin";
-        logPath = dir + "/sim.log";
-        std::vector<std::string> args = {"--baud", "0",      "--clear-ms", "50",
-                                         "--dump", dumpPath, "--log",      logPath};
-        args.insert(args.end(), extra.begin(), extra.end());
-        ASSERT_TRUE(Sim_Start(args, &sim));
-        fd = Sim_OpenRaw(sim.Device);
-        ASSERT_GE(fd, 0);
-    }
-    void TearDown() override {
-        if (fd >= 0)
-            close(fd);
-        if (sim.Pid >= 0)
-            Sim_Stop(&sim);
-    }
-    // Stops the simulator with SIGTERM; its dump is then complete.
-    std::vector<uint8_t> StopAndDump() {
-        EXPECT_EQ(Sim_Stop(&sim), 0);
-        return Sim_ReadFile(dumpPath);
-    }
-    int ReadByte(int timeoutMs = 1000) {
-        uint8_t b;
-        return Sim_Read(fd, &b, 1, timeoutMs) == 1 ? b : -1;
-    }
-    bool Acked(uint8_t command, const std::vector<uint8_t>& data = {}) {
-        Sim_SendFrame(fd, command, data.data(), static_cast<uint8_t>(data.size()));
-        return ReadByte() == 0x90;
-    }
-    SimFrame Answer(int timeoutMs = 1000) {
-        SimFrame frame;
-        EXPECT_TRUE(Sim_ReadFrame(fd, &frame, timeoutMs));
-        EXPECT_TRUE(frame.Intact);
-        return frame;
-    }
-    // A programming block: the Ack byte (0x90) or the first byte of an error frame.
-    int Program(uint32_t address, const std::vector<uint8_t>& bytes, int timeoutMs = 1000) {
-        std::vector<uint8_t> data;
-        PutU32(data, address);
-        data.insert(data.end(), bytes.begin(), bytes.end());
-        Sim_SendFrame(fd, 2, data.data(), static_cast<uint8_t>(data.size()));
-        return ReadByte(timeoutMs);
-    }
-    uint16_t GetCrc(uint32_t start, uint32_t length) {
-        EXPECT_TRUE(Acked(5));
-        EXPECT_EQ(Answer().Command, 5);
-        std::vector<uint8_t> area;
-        PutU32(area, start);
-        PutU32(area, length);
-        EXPECT_TRUE(Acked(5, area));
-        SimFrame frame = Answer();
-        EXPECT_EQ(frame.Command, 5);
-        EXPECT_EQ(frame.Data.size(), 3u);
-        return frame.Data.size() == 3 ? static_cast<uint16_t>(frame.Data[1] | (frame.Data[2] << 8)) : 0;
-    }
-    bool Identified(int timeoutMs) {
-        Sim_SendFrame(fd, 0, nullptr, 0);
-        SimFrame frame;
-        return Sim_ReadFrame(fd, &frame, timeoutMs) && frame.Intact && frame.Command == 0;
-    }
-    std::vector<std::string> LogLines() { return Sim_ReadLines(logPath); }
-
-    SimChild sim;
-    int fd = -1;
-    std::string dir, dumpPath, logPath;
-};
 
 TEST_F(SimTest, IdentifyAnswerCarriesItsFieldsAndTheDefaultCrcArea) {
     Start();
@@ -448,10 +359,26 @@ TEST_F(SimTest, LatencyHoldsBackEveryAnswer) {
 TEST(SimCommandLine, HelpNamesEveryOption) {
     std::string out, err;
     ASSERT_EQ(Sim_RunToEnd({"--help"}, &out, &err), 0);
-    for (const char* pOption :
-         {"--baud", "--clear-ms", "--latency-ms", "--app-ms", "--crc-start", "--crc-length", "--reject-at",
-          "--drop-acks", "--drop-acks-cmd", "--corrupt-every", "--silent", "--unplug-after-blocks",
-          "--replug-ms", "--wrong-crc", "--log", "--dump", "--help"})
+    for (const char* pOption : {"--baud",
+                                "--clear-ms",
+                                "--latency-ms",
+                                "--app-ms",
+                                "--crc-start",
+                                "--crc-length",
+                                "--reject-at",
+                                "--drop-acks",
+                                "--drop-acks-cmd",
+                                "--corrupt-every",
+                                "--silent",
+                                "--unplug-after-blocks",
+                                "--unplug-after-polls",
+                                "--unplug-adapter",
+                                "--replug-ms",
+                                "--link",
+                                "--wrong-crc",
+                                "--log",
+                                "--dump",
+                                "--help"})
         EXPECT_NE(out.find(std::string(pOption) + " "), std::string::npos) << pOption;
 }
 
@@ -466,6 +393,9 @@ TEST(SimCommandLine, InvalidOptionsExitWithTwoAndSayWhy) {
         {"--latency-ms", "-1"},
         {"--drop-acks-cmd", "6", "--drop-acks", "1"},
         {"--replug-ms", "5"},
+        {"--unplug-adapter"},
+        {"--unplug-adapter", "--unplug-after-polls", "0"},
+        {"--unplug-after-blocks", "1", "--unplug-after-polls", "1"},
         {"--crc-start", "0xFFFFFFF0", "--crc-length", "0x20"},
         {"stray"}};
     for (const auto& args : aCases) {

@@ -173,6 +173,13 @@ TEST_F(FlowTest, CrcAreaThatWrapsIsAMismatch) {
     EXPECT_EQ(scripted_worker::Seen(), Jobs{JOB_GET_CRC});
 }
 
+TEST_F(FlowTest, EmptyCrcAreaVerifiesNothing) {
+    // Both sides give 0xFFFF, the CRC of no bytes, whatever was programmed.
+    Crcs(0x2468, 0xFFFF);
+    scripted_worker::SetTarget(true, 0xA0000, 0);
+    EXPECT_EQ(CompareCrc(), 1);
+}
+
 TEST_F(FlowTest, FailedStartApplicationStillSucceeds) {
     Crcs(0x5555, 0x5555);
     scripted_worker::Script(JOB_START_APPLICATION, {STATUS_NOT_EXECUTED});

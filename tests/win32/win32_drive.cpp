@@ -8,8 +8,9 @@
 //   win32_drive hold PATH\tq330-updater.exe FILE   (the window while it programs, for a screenshot)
 //   win32_drive time PATH\tq330-updater.exe       (Start as soon as connected, the update timed)
 //   win32_drive idle PATH\tq330-updater.exe SECONDS (the window left alone, for the idle figures)
+//   win32_drive replug-idle|replug-update PATH\tq330-updater.exe (win32_drive_replug.cpp)
 // Prints what it saw; exit code 0 when every check passed.
-#include "app/win32/win32.h"
+#include "win32_drive.h"
 
 #include <chrono>
 #include <cstdio>
@@ -17,38 +18,7 @@
 #include <string>
 #include <thread>
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-const char* const TITLE = "TQ330 Updater  V03.11";
-
-// What the window must look like, written out here rather than taken from the program's own table,
-// so that a wrong table in the program is caught too.
-const int IDC_PORT = 50, IDC_START = 101, IDC_PROGRESS = 102, IDC_PERCENT = 103, IDC_STATUS = 104,
-          IDC_CANCEL = 105;
-struct DialogControl {
-    const char* ClassName;
-    int X, Y, Width, Height;
-    int Id;
-    DWORD Style;
-    DWORD ExStyle;
-};
-const int DLG_CONTROL_COUNT = 7;
-const DialogControl aDialogControls[DLG_CONTROL_COUNT] = {
-    {"Static", 95, 10, 65, 15, 0, 0, 0},
-    {"ComboBox", 160, 8, 65, 100, IDC_PORT, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE},
-    {"Static", 11, 40, 290, 28, IDC_STATUS, SS_CENTER, 0},
-    {"Static", 11, 60, 290, 14, IDC_PERCENT, SS_CENTER, 0},
-    {"msctls_progress32", 11, 80, 290, 20, IDC_PROGRESS, PBS_SMOOTH, 0},
-    {"Button", 100, 112, 120, 23, IDC_START, BS_DEFPUSHBUTTON | WS_TABSTOP, 0},
-    {"Button", 100, 112, 120, 23, IDC_CANCEL, BS_DEFPUSHBUTTON | WS_TABSTOP, 0},
-};
-// 320 x 170 outside with the reference frame (6 x 29); a larger frame adds to the outer size.
-const int DLG_CLIENT_WIDTH = 314, DLG_CLIENT_HEIGHT = 141;
-void OuterSize(int frameWidth, int frameHeight, int* pWidth, int* pHeight) {
-    *pWidth = 320 + (frameWidth > 6 ? frameWidth - 6 : 0);
-    *pHeight = 170 + (frameHeight > 29 ? frameHeight - 29 : 0);
-}
+// The helpers the cases share (win32_drive.h).
 int Failures = 0;
 
 void Check(bool ok, const char* what) {
@@ -70,11 +40,6 @@ std::string Text(HWND hWindow) {
     GetWindowTextA(hWindow, acText, sizeof acText);
     return acText;
 }
-
-struct Updater {
-    PROCESS_INFORMATION Process{};
-    HWND hDialog = nullptr;
-};
 
 bool Launch(const char* path, Updater* pUpdater) {
     STARTUPINFOA startup{};
@@ -138,15 +103,42 @@ std::string WaitForStatus(const Updater& updater, const char* a, const char* b, 
     return "";
 }
 
-bool UnderWine() {
-    HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
-    return hNtdll && GetProcAddress(hNtdll, "wine_get_version");
-}
-
 // A click as the mouse gives it; posted, because the button's command runs the whole update
 // inside its handler.
 void Click(HWND hButton) {
     PostMessageA(hButton, BM_CLICK, 0, 0);
+}
+
+namespace {
+
+// What the window must look like, written out here rather than taken from the program's own table,
+// so that a wrong table in the program is caught too.
+struct DialogControl {
+    const char* ClassName;
+    int X, Y, Width, Height;
+    int Id;
+    DWORD Style;
+    DWORD ExStyle;
+};
+const int DLG_CONTROL_COUNT = 7;
+const DialogControl aDialogControls[DLG_CONTROL_COUNT] = {
+    {"Static", 95, 10, 65, 15, 0, 0, 0},
+    {"ComboBox", 160, 8, 65, 100, IDC_PORT, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE},
+    {"Static", 11, 40, 290, 28, IDC_STATUS, SS_CENTER, 0},
+    {"Static", 11, 60, 290, 14, IDC_PERCENT, SS_CENTER, 0},
+    {"msctls_progress32", 11, 80, 290, 20, IDC_PROGRESS, PBS_SMOOTH, 0},
+    {"Button", 100, 112, 120, 23, IDC_START, BS_DEFPUSHBUTTON | WS_TABSTOP, 0},
+    {"Button", 100, 112, 120, 23, IDC_CANCEL, BS_DEFPUSHBUTTON | WS_TABSTOP, 0},
+};
+// 320 x 170 outside with the reference frame (6 x 29); a larger frame adds to the outer size.
+const int DLG_CLIENT_WIDTH = 314, DLG_CLIENT_HEIGHT = 141;
+void OuterSize(int frameWidth, int frameHeight, int* pWidth, int* pHeight) {
+    *pWidth = 320 + (frameWidth > 6 ? frameWidth - 6 : 0);
+    *pHeight = 170 + (frameHeight > 29 ? frameHeight - 29 : 0);
+}
+bool UnderWine() {
+    HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    return hNtdll && GetProcAddress(hNtdll, "wine_get_version");
 }
 
 void CheckControl(const Updater& updater, HWND hControl, const DialogControl& c) {
@@ -501,7 +493,8 @@ int main(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(
             stderr,
-            "usage: win32_drive update|reject|close-clear|escape-clear|close-program|noport UPDATER.EXE\n");
+            "usage: win32_drive update|reject|close-clear|escape-clear|close-program|noport|replug-idle|\n"
+            "                   replug-update UPDATER.EXE\n");
         return 2;
     }
     std::string what = argv[1];
@@ -518,6 +511,10 @@ int main(int argc, char** argv) {
         result = CaseCloseDuringJob(argv[2], "Programming target", false);
     else if (what == "noport")
         result = CaseNoPort(argv[2]);
+    else if (what == "replug-idle")
+        result = CaseReplugIdle(argv[2]);
+    else if (what == "replug-update")
+        result = CaseReplugUpdate(argv[2]);
     std::printf("%s %s\n", result == 0 ? "PASSED" : "FAILED", what.c_str());
     return result;
 }

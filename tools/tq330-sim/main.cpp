@@ -57,7 +57,6 @@ sigset_t InstallSignals() {
 }
 
 void Serve(const SimOptions& options, const sigset_t& waitMask) {
-    int fd = Line_MasterFd();
     while (stopSignal == 0) {
         if (dumpRequest != 0) {
             dumpRequest = 0;
@@ -87,7 +86,8 @@ void Serve(const SimOptions& options, const sigset_t& waitMask) {
             timeout.tv_nsec = static_cast<long>(left.count() % 1000000000);
             pTimeout = &timeout;
         }
-        pollfd aEntries[2] = {{fd, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
+        // A pulled adapter has no descriptors: ppoll leaves out the negative ones.
+        pollfd aEntries[2] = {{Line_MasterFd(), static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
                               {Line_WatchFd(), POLLIN, 0}};
         int ready = ppoll(aEntries, 2, pTimeout, &waitMask);
         const pollfd& entry = aEntries[0];
@@ -127,18 +127,16 @@ int main(int argc, char** argv) {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sigset_t waitMask = InstallSignals();
 
-    char acPath[256] = {};
-    if (Line_Open(options.Baud, options.LatencyMs, acPath, sizeof acPath) != 0) {
-        fprintf(stderr, "tq330-sim: cannot open a pseudo-terminal\n");
+    if (Line_Open(options.Baud, options.LatencyMs, options.pLinkPath, acError, sizeof acError) != 0) {
+        fprintf(stderr, "tq330-sim: %s\n", acError);
         return 1;
     }
     if (options.CheckLine)
         Line_RequireDeviceLine();
     Protocol_Init(&options, pLog, SimClock::now());
-    printf("%s\n", acPath);
-    fflush(stdout);
 
     Serve(options, waitMask);
+    Line_Close();
     DumpFlash(options);
     if (pLog != nullptr)
         fclose(pLog);

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <string>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -16,6 +18,14 @@ namespace {
 int masterFd = -1;
 int slaveFd = -1;
 int watchFd = -1;
+std::string devicePath; // the slave of the pair now served
+std::string linkPath;   // "" without --link
+bool pullPending = false;
+bool pullTimed = false; // the last answer has left: the adapter goes at pullAt
+SimTime pullAt{};
+// A hang-up flushes what the client has not read yet: the adapter goes this long after its last
+// answer has left, so that the client reads that answer first, as it would have from the device.
+constexpr auto PULL_DELAY = std::chrono::milliseconds(100);
 // Clients holding the device, from the opens and closes inotify reports (ours came before the
 // watch). While none holds it, a real port hears nothing: what we send is lost, and what was
 // waiting unread goes with the last close, as a serial driver drops its buffer.
@@ -85,32 +95,106 @@ int MakeRaw(int fd) {
     return tcsetattr(fd, TCSANOW, &tio) != 0 ? 1 : 0;
 }
 
+// A new pseudo-terminal pair, and the watch on the slave's path; its path goes to devicePath.
+bool OpenPair() {
+    masterFd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (masterFd < 0 || grantpt(masterFd) != 0 || unlockpt(masterFd) != 0)
+        return false;
+    const char* pName = ptsname(masterFd);
+    if (pName == nullptr)
+        return false;
+    devicePath = pName;
+    // Our own descriptor of the slave: without it the master reads EIO and polls POLLHUP while no
+    // client holds the device, and the client's settings would not outlive its close.
+    slaveFd = open(pName, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveFd < 0 || MakeRaw(slaveFd) != 0 || MakeRaw(masterFd) != 0)
+        return false;
+    int flags = fcntl(masterFd, F_GETFL);
+    if (flags < 0 || fcntl(masterFd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return false;
+    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    return watchFd >= 0 && inotify_add_watch(watchFd, pName, IN_OPEN | IN_CLOSE) >= 0;
+}
+
+// Points the link at the device: made beside it and renamed over it, so that a client never finds
+// the link missing or half made.
+bool MakeLink() {
+    if (linkPath.empty())
+        return true;
+    const std::string temporary = linkPath + ".new";
+    unlink(temporary.c_str());
+    return symlink(devicePath.c_str(), temporary.c_str()) == 0 &&
+           rename(temporary.c_str(), linkPath.c_str()) == 0;
+}
+
+void RemoveLink() {
+    char acTarget[256];
+    ssize_t n = linkPath.empty() ? -1 : readlink(linkPath.c_str(), acTarget, sizeof acTarget - 1);
+    if (n <= 0)
+        return;
+    acTarget[n] = '\0';
+    if (devicePath == acTarget)
+        unlink(linkPath.c_str());
+}
+
+void Announce() {
+    printf("%s\n", devicePath.c_str());
+    fflush(stdout);
+}
+
+void Pull() {
+    pullPending = false;
+    pullTimed = false;
+    RemoveLink();
+    for (int* pFd : {&masterFd, &slaveFd, &watchFd}) {
+        if (*pFd >= 0)
+            close(*pFd);
+        *pFd = -1;
+    }
+    clients = 0;
+    input.clear();
+    output.clear();
+    writeBlocked = false;
+}
+
 } // namespace
 
-int Line_Open(uint32_t baud, uint32_t latencyMs, char* acPath, size_t pathSize) {
+int Line_Open(uint32_t baud, uint32_t latencyMs, const char* pLinkPath, char* acError, size_t errorSize) {
     latency = std::chrono::milliseconds(latencyMs);
     if (baud != 0)
         charTime =
             std::chrono::duration_cast<SimClock::duration>(std::chrono::nanoseconds(11000000000ull / baud));
-    masterFd = posix_openpt(O_RDWR | O_NOCTTY);
-    if (masterFd < 0 || grantpt(masterFd) != 0 || unlockpt(masterFd) != 0)
+    struct stat info {};
+    if (pLinkPath != nullptr && lstat(pLinkPath, &info) == 0 && !S_ISLNK(info.st_mode)) {
+        snprintf(acError, errorSize, "--link: %s is there and is no symbolic link", pLinkPath);
         return 1;
-    const char* pName = ptsname(masterFd);
-    if (pName == nullptr || strlen(pName) + 1 > pathSize)
+    }
+    linkPath = pLinkPath != nullptr ? pLinkPath : "";
+    if (!OpenPair()) {
+        snprintf(acError, errorSize, "cannot open a pseudo-terminal");
         return 1;
-    snprintf(acPath, pathSize, "%s", pName);
-    // Our own descriptor of the slave: without it the master reads EIO and polls POLLHUP while no
-    // client holds the device, and the client's settings would not outlive its close.
-    slaveFd = open(acPath, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slaveFd < 0 || MakeRaw(slaveFd) != 0 || MakeRaw(masterFd) != 0)
+    }
+    if (!MakeLink()) {
+        snprintf(acError, errorSize, "--link: cannot make %s: %s", pLinkPath, strerror(errno));
         return 1;
-    int flags = fcntl(masterFd, F_GETFL);
-    if (flags < 0 || fcntl(masterFd, F_SETFL, flags | O_NONBLOCK) != 0)
+    }
+    Announce();
+    return 0;
+}
+
+void Line_Close() {
+    RemoveLink();
+}
+
+void Line_PullWhenSent() {
+    pullPending = true;
+}
+
+int Line_PlugIn() {
+    if (masterFd >= 0 || !OpenPair() || !MakeLink())
         return 1;
-    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
-    watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watchFd < 0 || inotify_add_watch(watchFd, acPath, IN_OPEN | IN_CLOSE) < 0)
-        return 1;
+    Announce();
     return 0;
 }
 
@@ -216,12 +300,20 @@ void Line_WriteDue(SimTime now) {
         }
         output.pop_front();
     }
+    if (pullPending && output.empty() && !pullTimed) {
+        pullTimed = true;
+        pullAt = now + PULL_DELAY;
+    }
+    if (pullTimed && now >= pullAt)
+        Pull();
 }
 
 bool Line_NextOutput(SimTime* pAt, bool* pBlocked) {
     *pBlocked = writeBlocked;
+    if (output.empty() && pullTimed)
+        *pAt = pullAt;
     if (output.empty())
-        return false;
+        return pullTimed;
     *pAt = output.front().Due;
     return true;
 }

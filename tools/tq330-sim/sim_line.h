@@ -18,8 +18,19 @@ using SimTime = SimClock::time_point;
 // Opens the pseudo-terminal, both ends in raw mode, and keeps its own descriptor of the slave so a
 // client may close and re-open the device without the master seeing a hang-up. Like a real port,
 // the device delivers nothing while no client holds it, and a new client finds no stale bytes.
-// 0 on success; the slave's path goes to acPath.
-int Line_Open(uint32_t baud, uint32_t latencyMs, char* acPath, size_t pathSize);
+// With pLinkPath, a symbolic link there leads to the device. Prints the device's path on a line of
+// its own on standard output. 0 on success, else 1 with the reason in acError.
+int Line_Open(uint32_t baud, uint32_t latencyMs, const char* pLinkPath, char* acError, size_t errorSize);
+// Removes the link, if it still leads to our device (the end of the simulator pulls the adapter).
+void Line_Close();
+// The USB adapter pulled, shortly after what is queued for sending has left: both ends of the
+// pseudo-terminal close (a client holding the device sees a hang-up), the link goes away, and
+// what was on the line in either direction is lost.
+void Line_PullWhenSent();
+// The adapter plugged in again: a new pseudo-terminal, announced as Line_Open does, with the link
+// leading to it. 0 on success.
+int Line_PlugIn();
+// -1 while the adapter is pulled.
 int Line_MasterFd();
 // Opens and closes of the device by clients, as inotify reports them on this descriptor.
 int Line_WatchFd();
@@ -43,5 +54,6 @@ void Line_DiscardInput();
 SimTime Line_Send(const uint8_t* pData, size_t count, SimTime now);
 // Writes every unit whose time has come; keeps the rest (and any the master would not take yet).
 void Line_WriteDue(SimTime now);
-// The time the next queued unit is due, if any; blocked is set when the master took no more bytes.
+// The time the next queued unit is due (or the adapter is pulled), if any; blocked is set when the
+// master took no more bytes.
 bool Line_NextOutput(SimTime* pAt, bool* pBlocked);

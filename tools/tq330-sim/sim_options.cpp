@@ -36,6 +36,9 @@ enum OptionId {
     OPT_CHECK_LINE,
     OPT_ID_BYTE,
     OPT_ID_WORD,
+    OPT_UNPLUG_AFTER_POLLS,
+    OPT_UNPLUG_ADAPTER,
+    OPT_LINK,
     OPT_HELP,
 };
 
@@ -67,75 +70,12 @@ const option aLongOptions[] = {
     {"check-line", no_argument, nullptr, OPT_CHECK_LINE},
     {"id-byte", required_argument, nullptr, OPT_ID_BYTE},
     {"id-word", required_argument, nullptr, OPT_ID_WORD},
+    {"unplug-after-polls", required_argument, nullptr, OPT_UNPLUG_AFTER_POLLS},
+    {"unplug-adapter", no_argument, nullptr, OPT_UNPLUG_ADAPTER},
+    {"link", required_argument, nullptr, OPT_LINK},
     {"help", no_argument, nullptr, OPT_HELP},
     {nullptr, 0, nullptr, 0},
 };
-
-const char acHelp[] =
-    "Usage: tq330-sim [OPTION]...\n"
-    "Plays the TQ330's boot loader on a pseudo-terminal. The first line of standard output is the\n"
-    "device to open (for the updater: TQ330_PORTS=<that path>). Flash 0xA0000..0xFDFFF, erased to\n"
-    "0xFF. Runs until SIGTERM, SIGINT or SIGHUP; SIGUSR1 writes the dump and goes on.\n"
-    "Numbers are decimal or 0x hexadecimal.\n"
-    "\n"
-    "  --baud N                 simulate a line of N baud, 11 bits a character, both ways: a frame\n"
-    "                           counts as received when its last character has crossed the line, and\n"
-    "                           every answer leaves at line speed (default 57600; 0: no pacing)\n"
-    "  --clear-ms N             erase time between the clear Ack and its answer (default 2000)\n"
-    "  --latency-ms N           a USB-serial adapter's latency timer: every answer (Ack byte or\n"
-    "                           frame) reaches the host N ms after it left the device (default 0)\n"
-    "  --app-ms N               after start application, nothing is answered for N ms, as a running\n"
-    "                           application would not; then the boot loader is back, as after a\n"
-    "                           power cycle (default: the application runs until the simulator is\n"
-    "                           restarted, and nothing is answered until then)\n"
-    "  --crc-start ADDR         start of the CRC area reported by identify (default 0xA0000)\n"
-    "  --crc-length N           length of the CRC area (default 0x5E000)\n"
-    "  --reject-at ADDR         programming fails at ADDR: a block that holds it gets an error\n"
-    "                           frame (00, ADDR u32, the byte to be written); the bytes before ADDR\n"
-    "                           are written. Up to 16 times\n"
-    "  --drop-acks N            the first N tries of every acknowledged exchange (commands 1, 2, 3,\n"
-    "                           4, 5, 7) are lost: no Ack, no answer, not carried out. A counter per\n"
-    "                           command counts the frames lost in a row; the next one is served and\n"
-    "                           the counter starts again (default 0)\n"
-    "  --drop-acks-cmd C        apply --drop-acks to command C only\n"
-    "  --corrupt-every N        every Nth frame sent (answers and error frames, not the Ack byte)\n"
-    "                           is damaged as --corrupt-kind says (default 0: never)\n"
-    "  --corrupt-kind K         what --corrupt-every damages: checksum (checksum + 1, the default),\n"
-    "                           end (end byte 0x17), start (start byte 0x69) or length (the first\n"
-    "                           length byte + 1: the frame claims one data byte more than it has)\n"
-    "  --corrupt-cmd C          count and damage only the frames that answer command C (0 for the\n"
-    "                           identify answers, 2 for programming error frames)\n"
-    "  --garbage-before N       N bytes of line noise in front of each reply (its Ack byte or its\n"
-    "                           first frame); the noise never holds 0x68 or 0x90 (default 0)\n"
-    "  --garbage-cmd C          apply --garbage-before to the replies to command C only\n"
-    "  --garbage-count K        only the first K such replies get noise (default 0: every one)\n"
-    "  --lose-answer-at-block N the Nth programming block (counted from 1) is written, but its Ack\n"
-    "                           or error frame is lost on the line (default 0: never)\n"
-    "  --silent                 answer nothing at all\n"
-    "  --unplug-after-blocks N  after the Nth programming block has been answered, answer nothing,\n"
-    "                           as if unplugged (0: unplugged from the start)\n"
-    "  --replug-ms M            with --unplug-after-blocks: back M ms after unplugging, in the boot\n"
-    "                           loader, with the flash as it was; only once\n"
-    "  --wrong-crc              report the CRC plus 1 (modulo 0x10000)\n"
-    "  --report-crc V           report V (0 to 0xFFFF) as the CRC, whatever the flash holds\n"
-    "  --fill BYTE              the flash's content at start, as an older firmware would leave it\n"
-    "                           (default 0xFF; the clear command still erases to 0xFF)\n"
-    "  --log FILE               one line per command frame received, flushed per line:\n"
-    "                           'cmd=C addr=0xADDR len=N result=R' (addr and len: the block's address\n"
-    "                           and byte count, the CRC area of a Get CRC, else 0 and the frame's L;\n"
-    "                           R: ack, answer, error, dropped, silent, app, unplugged, ignored,\n"
-    "                           lost)\n"
-    "  --dump FILE              write the flash as binary (0x5E000 bytes from 0xA0000) on exit\n"
-    "                           and on SIGUSR1\n"
-    "  --check-line             hear only what arrives while the client holds the line at 57600\n"
-    "                           baud, 8 data bits, odd parity, one stop bit (a pseudo-terminal\n"
-    "                           keeps no parity enable, so the odd-parity flag is what counts), as\n"
-    "                           the device hears only noise on any other line; each change of the\n"
-    "                           line is reported on standard error\n"
-    "  --id-byte N              the id byte of the identify answer (default 0x33)\n"
-    "  --id-word N              the id word of the identify answer (default 0x00030B01); 0xFF and\n"
-    "                           0xFFFFFFFF make an answer dense in 0xFF bytes\n"
-    "  --help                   show this text and exit\n";
 
 // Decimal, or hexadecimal with 0x; the whole text must be a number that fits 32 bits.
 bool ParseNumber(const char* pText, uint32_t* pValue) {
@@ -178,10 +118,6 @@ bool ParseCorruptKind(const char* pText, CorruptKind* pKind) {
 
 } // namespace
 
-void SimOptions_PrintHelp(FILE* pOut) {
-    fputs(acHelp, pOut);
-}
-
 OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char* acError, size_t errorSize) {
     *pOptions = SimOptions{};
     pOptions->Baud = 57600;
@@ -191,6 +127,7 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     pOptions->CrcLength = 0x5E000;
     pOptions->DropAcksCmd = -1;
     pOptions->UnplugAfterBlocks = -1;
+    pOptions->UnplugAfterPolls = -1;
     pOptions->ReplugMs = -1;
     pOptions->GarbageCmd = -1;
     pOptions->CorruptCmd = -1;
@@ -209,7 +146,7 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             snprintf(acError, errorSize, "unknown option or missing value: %s", pArg);
             return OPTIONS_INVALID;
         }
-        bool textArgument = id == OPT_LOG || id == OPT_DUMP || id == OPT_CORRUPT_KIND;
+        bool textArgument = id == OPT_LOG || id == OPT_DUMP || id == OPT_CORRUPT_KIND || id == OPT_LINK;
         if (optarg != nullptr && !textArgument && !ParseNumber(optarg, &value)) {
             snprintf(acError, errorSize, "--%s: not a number: '%s'", aLongOptions[id - OPT_BAUD].name,
                      optarg);
@@ -328,6 +265,14 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             break;
         case OPT_ID_WORD:
             pOptions->IdWord = value;
+        case OPT_UNPLUG_AFTER_POLLS:
+            pOptions->UnplugAfterPolls = value;
+            break;
+        case OPT_UNPLUG_ADAPTER:
+            pOptions->UnplugAdapter = true;
+            break;
+        case OPT_LINK:
+            pOptions->pLinkPath = optarg;
             break;
         case OPT_HELP:
             return OPTIONS_HELP;
@@ -337,8 +282,20 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
         snprintf(acError, errorSize, "unexpected argument: %s", argv[optind]);
         return OPTIONS_INVALID;
     }
-    if (pOptions->ReplugMs >= 0 && pOptions->UnplugAfterBlocks < 0) {
-        snprintf(acError, errorSize, "--replug-ms needs --unplug-after-blocks");
+    const bool unplugs = pOptions->UnplugAfterBlocks >= 0 || pOptions->UnplugAfterPolls >= 0;
+    if (pOptions->UnplugAfterBlocks >= 0 && pOptions->UnplugAfterPolls >= 0) {
+        snprintf(acError, errorSize, "--unplug-after-blocks and --unplug-after-polls: give one of them");
+        return OPTIONS_INVALID;
+    }
+    if ((pOptions->ReplugMs >= 0 || pOptions->UnplugAdapter) && !unplugs) {
+        snprintf(acError, errorSize,
+                 "--replug-ms and --unplug-adapter need --unplug-after-blocks or --unplug-after-polls");
+        return OPTIONS_INVALID;
+    }
+    // A pulled adapter has a device to pull: the one the first line names.
+    if (pOptions->UnplugAdapter && (pOptions->UnplugAfterBlocks == 0 || pOptions->UnplugAfterPolls == 0)) {
+        snprintf(acError, errorSize,
+                 "--unplug-adapter: the adapter is pulled after 1 or more blocks or polls");
         return OPTIONS_INVALID;
     }
     if (pOptions->CrcLength != 0 && pOptions->CrcStart + (pOptions->CrcLength - 1) < pOptions->CrcStart) {

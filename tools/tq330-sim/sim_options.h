@@ -31,6 +31,8 @@ struct SimOptions {
     uint8_t Fill;               // the flash's content at start (the clear still erases to 0xFF)
     bool Silent;
     int64_t UnplugAfterBlocks; // -1: never
+    int64_t UnplugAfterPolls;  // -1: never
+    bool UnplugAdapter;        // the unplug pulls the adapter (its pty closes), not only the device
     int64_t ReplugMs;          // -1: stays unplugged
     bool WrongCrc;
     bool CheckLine; // hear only a client whose line is 57600 baud, 8 data bits, odd parity
@@ -38,6 +40,7 @@ struct SimOptions {
     uint32_t IdWord;
     const char* pLogPath;  // nullptr: no log
     const char* pDumpPath; // nullptr: no dump
+    const char* pLinkPath; // nullptr: no link
 };
 
 enum OptionsResult { OPTIONS_RUN, OPTIONS_HELP, OPTIONS_INVALID };

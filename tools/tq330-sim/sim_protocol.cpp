@@ -22,6 +22,7 @@ bool replugPending = false;
 SimTime replugAt{};
 
 uint32_t blocksAnswered = 0;
+uint32_t pollsAnswered = 0;
 uint32_t framesSent = 0;
 uint32_t aDropped[8] = {};
 
@@ -41,6 +42,16 @@ void Log(uint8_t command, uint32_t address, uint32_t length, const char* pResult
         return;
     fprintf(pLogFile, "cmd=%u addr=0x%X len=%u result=%s\n", command, address, length, pResult);
     fflush(pLogFile);
+}
+
+// --unplug-after-*: from the request at `at` on, nothing is answered; a pulled adapter goes once the
+// last answer has left.
+void Unplug(SimTime at) {
+    unplugged = true;
+    replugPending = pOpt->ReplugMs >= 0;
+    replugAt = at + std::chrono::milliseconds(pOpt->ReplugMs < 0 ? 0 : pOpt->ReplugMs);
+    if (pOpt->UnplugAdapter)
+        Line_PullWhenSent();
 }
 
 SimTime SendReply(const uint8_t* pData, size_t count, SimTime at) {
@@ -132,11 +143,8 @@ void Program(const uint8_t* pData, uint8_t length, SimTime at) {
     } else {
         SendAck(at);
     }
-    if (pOpt->UnplugAfterBlocks >= 0 && blocksAnswered == pOpt->UnplugAfterBlocks) {
-        unplugged = true;
-        replugPending = pOpt->ReplugMs >= 0;
-        replugAt = at + std::chrono::milliseconds(pOpt->ReplugMs);
-    }
+    if (pOpt->UnplugAfterBlocks >= 0 && blocksAnswered == pOpt->UnplugAfterBlocks)
+        Unplug(at);
 }
 
 // Get CRC: with CRC start and length (u32 each) the CRC of that area, without them the CRC of the
@@ -198,6 +206,8 @@ void Dispatch(const uint8_t* acFrame, SimTime at) {
     case 0:
         Log(0, 0, length, "answer");
         AnswerIdentify(at);
+        if (pOpt->UnplugAfterPolls >= 0 && ++pollsAnswered == pOpt->UnplugAfterPolls)
+            Unplug(at);
         break;
     case 1: // clear: Ack, erase, answer when the erase time is over
         Log(1, 0, length, "ack");
@@ -285,11 +295,8 @@ void Protocol_Init(const SimOptions* pOptions, FILE* pLog, SimTime now) {
     pLogFile = pLog;
     Flash_Fill(pOptions->Fill);
     Flash_SetRejected(pOptions->RejectAt, pOptions->RejectCount);
-    if (pOptions->UnplugAfterBlocks == 0) {
-        unplugged = true;
-        replugPending = pOptions->ReplugMs >= 0;
-        replugAt = now + std::chrono::milliseconds(pOptions->ReplugMs);
-    }
+    if (pOptions->UnplugAfterBlocks == 0 || pOptions->UnplugAfterPolls == 0)
+        Unplug(now); // the device only: an adapter is pulled after at least one answer
 }
 
 void Protocol_Step(SimTime now) {
@@ -302,6 +309,8 @@ void Protocol_Step(SimTime now) {
     if (unplugged && replugPending && now >= replugAt) {
         unplugged = false;
         replugPending = false;
+        if (pOpt->UnplugAdapter && Line_PlugIn() != 0)
+            fprintf(stderr, "tq330-sim: cannot plug the adapter in again\n");
     }
     ParseInput(now);
 }
