@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -27,7 +26,7 @@ constexpr size_t NET_CHUNK = 512;
 // A send that makes no progress this long has a server that stopped reading: the port is gone.
 constexpr uint32_t NET_STALL_MS = 5000;
 
-// The one network port open at a time (the COM module closes a port before it opens the next).
+// One connection; its address is the port's handle, so detection and the selection never share it.
 struct NetPort {
     NetSocket Socket = NET_NO_SOCKET;
     NetAddress Address{};
@@ -35,7 +34,10 @@ struct NetPort {
     bool PurgeOwed = false; // PURGE-DATA goes out ahead of the next frame
     bool Gone = false;      // the server closed or reset the connection
 };
-NetPort Port;
+
+NetPort& PortOf(ComHandle h) {
+    return *reinterpret_cast<NetPort*>(h);
+}
 
 // The notes of the last open, read by the front end's thread while the worker may open again.
 constexpr size_t NOTE_SIZE = 256;
@@ -48,51 +50,51 @@ void SetNote(char (&acNote)[NOTE_SIZE], const char* pText) {
     std::snprintf(acNote, sizeof acNote, "%s", pText);
 }
 
-bool Negotiates() {
-    return Port.Address.Kind == NET_RFC2217;
+bool Negotiates(const NetPort& p) {
+    return p.Address.Kind == NET_RFC2217;
 }
 
 // Takes what has arrived, at most `room` bytes of data; Telnet commands are taken out and the
 // replies they ask for sent at once. NET_IO_DATA also when every byte was a command (*pGot 0).
-NetIo ReceiveSome(uint8_t* pData, size_t room, size_t* pGot) {
+NetIo ReceiveSome(NetPort& p, uint8_t* pData, size_t room, size_t* pGot) {
     *pGot = 0;
-    if (Port.Gone)
+    if (p.Gone)
         return NET_IO_GONE;
     uint8_t acRaw[512];
     size_t raw = 0;
     // Each raw byte gives at most one data byte, so reading no more than room never overfills.
-    NetIo io = NetSocket_Receive(Port.Socket, acRaw, std::min(room, sizeof acRaw), &raw);
+    NetIo io = NetSocket_Receive(p.Socket, acRaw, std::min(room, sizeof acRaw), &raw);
     if (io == NET_IO_GONE)
-        Port.Gone = true;
+        p.Gone = true;
     if (io != NET_IO_DATA)
         return io;
-    if (!Negotiates()) {
+    if (!Negotiates(p)) {
         std::memcpy(pData, acRaw, raw);
         *pGot = raw;
         return io;
     }
-    *pGot = Telnet_Receive(Port.Telnet, acRaw, raw, pData);
-    if (Port.Telnet.OwedLength != 0) {
-        uint8_t acOwed[sizeof Port.Telnet.acOwed];
-        size_t n = Telnet_TakeOwed(Port.Telnet, acOwed);
-        if (!NetSocket_SendAll(Port.Socket, acOwed, n, NET_STALL_MS))
-            Port.Gone = true;
+    *pGot = Telnet_Receive(p.Telnet, acRaw, raw, pData);
+    if (p.Telnet.OwedLength != 0) {
+        uint8_t acOwed[sizeof p.Telnet.acOwed];
+        size_t n = Telnet_TakeOwed(p.Telnet, acOwed);
+        if (!NetSocket_SendAll(p.Socket, acOwed, n, NET_STALL_MS))
+            p.Gone = true;
     }
     return io;
 }
 
 // Reads and drops whatever has arrived.
-void Drain() {
+void Drain(NetPort& p) {
     uint8_t acJunk[512];
     size_t got = 0;
-    while (ReceiveSome(acJunk, sizeof acJunk, &got) == NET_IO_DATA) {
+    while (ReceiveSome(p, acJunk, sizeof acJunk, &got) == NET_IO_DATA) {
     }
 }
 
-bool Send(const uint8_t* pData, size_t n) {
-    if (!Port.Gone && !NetSocket_SendAll(Port.Socket, pData, n, NET_STALL_MS))
-        Port.Gone = true;
-    return !Port.Gone;
+bool Send(NetPort& p, const uint8_t* pData, size_t n) {
+    if (!p.Gone && !NetSocket_SendAll(p.Socket, pData, n, NET_STALL_MS))
+        p.Gone = true;
+    return !p.Gone;
 }
 
 uint32_t MillisecondsLeft(Clock::time_point deadline) {
@@ -102,7 +104,7 @@ uint32_t MillisecondsLeft(Clock::time_point deadline) {
 
 // The line set-up of COM-PORT-OPTION: once the server has agreed to the option, every setting is
 // sent in one write and each answer judged as it comes.
-bool SetUpLine(const PortSettings& s) {
+bool SetUpLine(NetPort& p, const PortSettings& s) {
     const Clock::time_point begun = Clock::now();
     const Clock::time_point deadline = begun + NET_SETUP_TIME;
     Clock::time_point answersDue = deadline;
@@ -112,29 +114,29 @@ bool SetUpLine(const PortSettings& s) {
     char acWhy[256] = {};
     char acNote[256] = {};
     for (;;) {
-        Drain(); // the device's bytes before its line is set are noise
-        if (Port.Gone) {
+        Drain(p); // the device's bytes before its line is set are noise
+        if (p.Gone) {
             SetNote(acProblem, "the server closed the connection during the line set-up");
             return false;
         }
-        if (!sent && Port.Telnet.aUs[TELOPT_COM_PORT] == TN_ON) {
+        if (!sent && p.Telnet.aUs[TELOPT_COM_PORT] == TN_ON) {
             uint8_t acSetup[80];
             size_t n = 0;
-            if (!Rfc2217_BeginSetup(Port.Telnet, s, acSetup, &n)) {
+            if (!Rfc2217_BeginSetup(p.Telnet, s, acSetup, &n)) {
                 SetNote(acProblem, "COM-PORT-OPTION has no code for these line settings");
                 return false;
             }
             n += Rfc2217_Purge(acSetup + n);
-            sent = Send(acSetup, n);
+            sent = Send(p, acSetup, n);
             sentAt = Clock::now();
         }
         const Clock::time_point now = Clock::now();
         const bool final = now >= answersDue;
-        if (final && !sent && Port.Telnet.aUs[TELOPT_COM_PORT] != TN_REFUSED) {
+        if (final && !sent && p.Telnet.aUs[TELOPT_COM_PORT] != TN_REFUSED) {
             SetNote(acProblem, "the server did not take up COM-PORT-OPTION (RFC 2217)");
             return false;
         }
-        switch (Rfc2217_CheckSetup(Port.Telnet, s, final, acWhy, sizeof acWhy, acNote, sizeof acNote)) {
+        switch (Rfc2217_CheckSetup(p.Telnet, s, final, acWhy, sizeof acWhy, acNote, sizeof acNote)) {
         case SETUP_FAILED:
             SetNote(acProblem, acWhy);
             return false;
@@ -151,7 +153,7 @@ bool SetUpLine(const PortSettings& s) {
         case SETUP_PENDING:
             break;
         }
-        NetSocket_WaitReadable(Port.Socket, std::max<uint32_t>(1, MillisecondsLeft(answersDue)));
+        NetSocket_WaitReadable(p.Socket, std::max<uint32_t>(1, MillisecondsLeft(answersDue)));
     }
 }
 
@@ -163,12 +165,13 @@ void COM_GetPortNotes(char* acProblemOut, char* acWarningOut, size_t size) {
     std::snprintf(acWarningOut, size, "%s", acWarning);
 }
 
-ComHandle COM_NetOpen(const char* name) {
+ComHandle COM_NetOpen(int index) {
     SetNote(acProblem, "");
     SetNote(acWarning, "");
     char acWhy[256] = {};
     NetAddress address{};
-    if (!COM_ParseNetName(name, &address, acWhy, sizeof acWhy) || address.Kind == NET_NONE) {
+    if (!COM_ParseNetName(COM_OsPortDevice(index), &address, acWhy, sizeof acWhy) ||
+        address.Kind == NET_NONE) {
         SetNote(acProblem, acWhy);
         return COM_NO_HANDLE;
     }
@@ -177,80 +180,94 @@ ComHandle COM_NetOpen(const char* name) {
         SetNote(acProblem, acWhy);
         return COM_NO_HANDLE;
     }
-    Port = NetPort{};
-    Port.Socket = s;
-    Port.Address = address;
+    auto* pPort = new NetPort;
+    NetPort& p = *pPort;
+    p.Socket = s;
+    p.Address = address;
     uint8_t acRequests[16];
-    size_t n = Telnet_Start(Port.Telnet, Negotiates(), acRequests);
-    if (n != 0 && !Send(acRequests, n)) {
+    size_t n = Telnet_Start(p.Telnet, Negotiates(p), acRequests);
+    if (n != 0 && !Send(p, acRequests, n)) {
         SetNote(acProblem, "the server closed the connection");
-        NetSocket_Close(s);
-        Port = NetPort{};
+        COM_NetClose(reinterpret_cast<ComHandle>(pPort));
         return COM_NO_HANDLE;
     }
-    return static_cast<ComHandle>(s);
+    return reinterpret_cast<ComHandle>(pPort);
 }
 
-void COM_NetClose(ComHandle) {
-    if (Port.Socket != NET_NO_SOCKET)
-        NetSocket_Close(Port.Socket);
-    Port = NetPort{};
+void COM_NetClose(ComHandle h) {
+    NetPort* pPort = &PortOf(h);
+    NetSocket_Close(pPort->Socket);
+    delete pPort;
+}
+
+// The server's queues and the read timeouts are no settings of a connection: every read brings its
+// own deadline.
+bool COM_NetSetupQueues(ComHandle, uint32_t, uint32_t) {
+    return true;
+}
+
+bool COM_NetSetTimeouts(ComHandle, const ComTimeouts&) {
+    return true;
 }
 
 // Raw TCP leaves the line to the server; COM-PORT-OPTION sets it and checks every answer.
-bool COM_NetSetLine(ComHandle, const PortSettings& s) {
-    return !Negotiates() || SetUpLine(s);
+bool COM_NetSetLine(ComHandle h, const PortSettings& s) {
+    NetPort& p = PortOf(h);
+    return !Negotiates(p) || SetUpLine(p, s);
 }
 
-bool COM_NetWrite(ComHandle, const uint8_t* pData, uint32_t count) {
-    if (!Negotiates())
-        return Send(pData, count);
+ComIo COM_NetWrite(ComHandle h, const uint8_t* pData, uint32_t count) {
+    NetPort& p = PortOf(h);
+    if (!Negotiates(p))
+        return Send(p, pData, count) ? COM_IO_OK : COM_IO_GONE;
     // The owed replies and the purge go ahead of the data, in the same write: a frame is one write.
-    uint8_t acOut[2 * NET_CHUNK + sizeof Port.Telnet.acOwed + 16];
+    uint8_t acOut[2 * NET_CHUNK + sizeof p.Telnet.acOwed + 16];
     uint32_t done = 0;
     do {
-        size_t n = Telnet_TakeOwed(Port.Telnet, acOut);
-        if (Port.PurgeOwed)
+        size_t n = Telnet_TakeOwed(p.Telnet, acOut);
+        if (p.PurgeOwed)
             n += Rfc2217_Purge(acOut + n);
-        Port.PurgeOwed = false;
+        p.PurgeOwed = false;
         uint32_t chunk = std::min<uint32_t>(count - done, NET_CHUNK);
         n += Telnet_Escape(pData + done, chunk, acOut + n);
-        if (!Send(acOut, n))
-            return false;
+        if (!Send(p, acOut, n))
+            return COM_IO_GONE;
         done += chunk;
     } while (done < count);
-    return true;
+    return COM_IO_OK;
 }
 
 // What has arrived is dropped here; what the server still holds from the device it drops on the
 // PURGE-DATA that leads the next frame.
-void COM_NetDiscardInput(ComHandle) {
-    Drain();
-    Port.PurgeOwed = Negotiates();
+void COM_NetDiscardInput(ComHandle h) {
+    NetPort& p = PortOf(h);
+    Drain(p);
+    p.PurgeOwed = Negotiates(p);
 }
 
-uint32_t COM_NetRead(ComHandle, uint8_t* pData, uint32_t count, const ComTimeouts& t) {
+// Waits for the whole count until the total timeout, as a local port with no interval timeout
+// does; the immediate set (all zero but the interval) takes what has arrived.
+ComIo COM_NetRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t, uint32_t* pGot) {
+    NetPort& p = PortOf(h);
     const uint64_t totalMs = uint64_t(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
-    uint32_t got = 0;
-    while (got < count) {
+    *pGot = 0;
+    while (*pGot < count) {
         size_t n = 0;
-        NetIo io = ReceiveSome(pData + got, count - got, &n);
-        got += static_cast<uint32_t>(n);
+        NetIo io = ReceiveSome(p, pData + *pGot, count - *pGot, &n);
+        *pGot += static_cast<uint32_t>(n);
+        if (io == NET_IO_GONE)
+            return COM_IO_GONE;
         if (io == NET_IO_DATA)
             continue;
         if (Clock::now() >= deadline)
             break;
-        if (io == NET_IO_GONE) {
-            // A gone server reads as a silent line: a caller that polls in a loop does not spin.
-            std::this_thread::sleep_until(deadline);
-            break;
-        }
-        NetSocket_WaitReadable(Port.Socket, MillisecondsLeft(deadline));
+        NetSocket_WaitReadable(p.Socket, MillisecondsLeft(deadline));
     }
-    return got;
+    return COM_IO_OK;
 }
 
-bool COM_NetGone() {
-    return Port.Gone;
+void COM_NetProblem(char* acOut, size_t size) {
+    std::lock_guard<std::mutex> guard(NotesLock);
+    std::snprintf(acOut, size, "%s", acProblem);
 }

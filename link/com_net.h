@@ -137,16 +137,20 @@ NetIo NetSocket_Receive(NetSocket s, uint8_t* pData, size_t size, size_t* pGot);
 // or stalled.
 bool NetSocket_SendAll(NetSocket s, const uint8_t* pData, size_t size, uint32_t stallMs);
 
-// ---- The backend (com_net.cpp): the COM module's calls for a network port ------------------------
+// ---- The backend (com_net.cpp): the operations of a network port's ComBackend -----------------
 
-// Connects to the named server (at most a few seconds) and, for rfc2217://, asks for the Telnet
-// options. COM_NO_HANDLE when the name is faulty or the server does not accept; the reason is kept.
-ComHandle COM_NetOpen(const char* name);
+// Connects to the server the port's name gives (at most a few seconds) and, for rfc2217://, asks for
+// the Telnet options. COM_NO_HANDLE when the name is faulty or the server does not accept; the
+// reason is kept (COM_GetPortNotes). Each handle is a connection of its own.
+ComHandle COM_NetOpen(int index);
 void COM_NetClose(ComHandle h);
+bool COM_NetSetupQueues(ComHandle h, uint32_t inSize, uint32_t outSize);
+bool COM_NetSetTimeouts(ComHandle h, const ComTimeouts& t);
 // rfc2217://: the line set-up by negotiation, every answer checked; tcp://: nothing to set.
 bool COM_NetSetLine(ComHandle h, const PortSettings& s);
-bool COM_NetWrite(ComHandle h, const uint8_t* pData, uint32_t count);
+// COM_IO_GONE when the server closed or reset the connection, or stopped reading.
+ComIo COM_NetWrite(ComHandle h, const uint8_t* pData, uint32_t count);
 void COM_NetDiscardInput(ComHandle h);
-uint32_t COM_NetRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t);
-// Whether the server closed or reset the connection of the open port.
-bool COM_NetGone();
+ComIo COM_NetRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t, uint32_t* pGot);
+// Why the last open failed, "" when it did not.
+void COM_NetProblem(char* acOut, size_t size);

@@ -265,6 +265,7 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             break;
         case OPT_ID_WORD:
             pOptions->IdWord = value;
+            break;
         case OPT_UNPLUG_AFTER_POLLS:
             pOptions->UnplugAfterPolls = value;
             break;
