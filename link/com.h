@@ -4,6 +4,7 @@
 // run under one lock, so the port is never closed under a read; the error box is shown after the
 // lock is released.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 struct PortSettings {
@@ -78,8 +79,18 @@ ComLatency COM_LastLatency();
 
 // Makes these device paths the table behind the names, the first one COM1 (at most nine), in place
 // of TQ330_PORTS or the detected devices: for a front end that is told its device by path. Ports
-// already open stay open. On Windows the entries are port names ("COM12"), in place of COM1 to COM9.
+// already open stay open. On Windows the entries are port names ("COM12") or network names, in
+// place of COM1 to COM9.
 void COM_SetPortTable(const char* const* apPaths, int count);
+
+// A network port's name: rfc2217://HOST:PORT (the line set by Telnet COM Port Control) or
+// tcp://HOST:PORT (raw, the server's line). 1 for a well-formed one, 0 for a name that is none (a
+// device path, COMn), -1 for a faulty one, with the reason in acWhy.
+int COM_CheckNetName(const char* name, char* acWhy, size_t whySize);
+// What the last open of a network port found: why it failed ("connection refused", "the server set
+// 9600 baud, ...") and what it could not confirm without failing ("the server did not confirm DTR
+// on, RTS on (SET-CONTROL)"); each "" when nothing. Both buffers hold size characters.
+void COM_GetPortNotes(char* acProblem, char* acWarning, size_t size);
 
 // Sees every buffer COM_Write hands to the line (sent 1) and the bytes of every COM_Read that
 // returned some (sent 0), on the caller's thread, under the port lock. nullptr (the default) costs

@@ -48,12 +48,20 @@ bool SameSettings(const PortSettings& a, const PortSettings& b) {
            a.Parity == b.Parity && a.StopBits == b.StopBits;
 }
 
-bool ProgramTimeouts(const ComTimeouts& t) {
-    if (!pBackend->SetTimeouts(hPort, t))
-        return false;
+constexpr ComTimeouts IMMEDIATE_TIMEOUTS{COM_READ_IMMEDIATE, 0, 0, 0, 0};
+// The longest error box text: a step's message and the reason a network port gives.
+constexpr size_t MESSAGE_SIZE = 384;
+
+void NoteTimeouts(const ComTimeouts& t) {
     Timeouts = t;
     CurrentReadTimeout.store(t.ReadTotalTimeoutConstant, std::memory_order_relaxed);
     TimeoutProgramCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool ProgramTimeouts(const ComTimeouts& t) {
+    if (!pBackend->SetTimeouts(hPort, t))
+        return false;
+    NoteTimeouts(t);
     return true;
 }
 
@@ -84,32 +92,57 @@ void MarkGoneLocked() {
 }
 
 // The line-configuration step: a fresh configuration from the settings, nothing kept from before.
-bool COM_ChangeBaudrate() {
-    return pBackend->SetLine(hPort, Settings);
+bool COM_ChangeBaudrate(const ComBackend& kind, ComHandle h, const PortSettings& s) {
+    return kind.SetLine(h, s);
 }
 
-// _InitCOM's steps under the lock; the message of the failing step, or none. The error box is shown
-// by the caller after the lock is released: it runs a message loop and must not block the worker.
-const char* InitLocked() {
-    if (hPort == COM_NO_HANDLE) {
-        pBackend = &COM_BackendFor(Settings.PortIndex);
-        hPort = pBackend->Open(Settings.PortIndex);
-        if (hPort == COM_NO_HANDLE)
-            return "COM::_InitCOM: Port not available";
-    }
-    if (!pBackend->SetupQueues(hPort, COM_QUEUE_SIZE, COM_QUEUE_SIZE))
+const char* const LINE_REFUSED = "COM::COM_ChangeBaudrate: SetCommState failed";
+
+// The configuration of a freshly opened handle; the message of the failing step, or none.
+// *pTimeoutsSet tells whether the immediate-return set was given to it.
+const char* Configure(const ComBackend& kind, ComHandle h, const PortSettings& s, bool* pTimeoutsSet) {
+    *pTimeoutsSet = false;
+    if (!kind.SetupQueues(h, COM_QUEUE_SIZE, COM_QUEUE_SIZE))
         return "COM::_InitCOM: SetupComm failed";
     // Reads return at once with what is buffered until the first read with a timeout.
-    if (!ProgramTimeouts(ComTimeouts{COM_READ_IMMEDIATE, 0, 0, 0, 0}))
+    if (!kind.SetTimeouts(h, IMMEDIATE_TIMEOUTS))
         return "COM::_InitCOM: SetCommTimeouts failed";
-    if (!COM_ChangeBaudrate())
-        return "COM::COM_ChangeBaudrate: SetCommState failed";
-    PortState = PORT_READY;
+    *pTimeoutsSet = true;
+    if (!COM_ChangeBaudrate(kind, h, s))
+        return LINE_REFUSED;
     return nullptr;
 }
 
-int Report(const char* pError) {
-    if (pError == nullptr)
+// _InitCOM's steps under the lock; false with the message of the failing step in acError. The
+// error box is shown by the caller after the lock is released: it runs a message loop and must not
+// block the worker.
+bool InitLocked(char (&acError)[MESSAGE_SIZE]) {
+    if (hPort == COM_NO_HANDLE) {
+        pBackend = &COM_BackendFor(Settings.PortIndex);
+        hPort = pBackend->Open(Settings.PortIndex);
+        if (hPort == COM_NO_HANDLE) {
+            std::snprintf(acError, sizeof acError, "COM::_InitCOM: Port not available");
+            return false;
+        }
+    }
+    bool timeoutsSet = false;
+    const char* pError = Configure(*pBackend, hPort, Settings, &timeoutsSet);
+    if (timeoutsSet)
+        NoteTimeouts(IMMEDIATE_TIMEOUTS);
+    if (pError == nullptr) {
+        PortState = PORT_READY;
+        return true;
+    }
+    // A server that set other values than asked says which: they belong in the message.
+    char acWhy[MESSAGE_SIZE / 2] = {};
+    if (pError == LINE_REFUSED && pBackend->Problem)
+        pBackend->Problem(acWhy, sizeof acWhy);
+    std::snprintf(acError, sizeof acError, "%s%s%s", pError, *acWhy ? ": " : "", acWhy);
+    return false;
+}
+
+int Report(bool ok, const char* pError) {
+    if (ok)
         return 1;
     APP_ErrorBox(pError);
     return 0;
@@ -120,7 +153,8 @@ int Report(const char* pError) {
 void (*pfnComTrace)(int sent, const uint8_t* pData, uint32_t count) = nullptr;
 
 int COM_ChangeSettings(const PortSettings& settings) {
-    const char* pError;
+    char acError[MESSAGE_SIZE];
+    bool ok;
     {
         auto lock = LockPort();
         // Also after a failed open: the same selection again does not retry.
@@ -128,18 +162,19 @@ int COM_ChangeSettings(const PortSettings& settings) {
             return 0;
         Settings = settings;
         ClosePortLocked();
-        pError = InitLocked();
+        ok = InitLocked(acError);
     }
-    return Report(pError);
+    return Report(ok, acError);
 }
 
 int _InitCOM() {
-    const char* pError;
+    char acError[MESSAGE_SIZE];
+    bool ok;
     {
         auto lock = LockPort();
-        pError = InitLocked();
+        ok = InitLocked(acError);
     }
-    return Report(pError);
+    return Report(ok, acError);
 }
 
 int _CheckCOM() {
@@ -186,21 +221,36 @@ uint32_t COM_Read(uint8_t* pData, uint32_t count, uint32_t timeoutMs) {
 }
 
 int COM_ReopenGonePort() {
-    auto lock = LockPort();
-    if (PortState != PORT_GONE)
-        return PortState == PORT_READY ? 1 : 0;
-    const Clock::time_point now = Clock::now();
-    if (now < NextReopen)
-        return 0;
-    NextReopen = now + REOPEN_INTERVAL;
-    // Only a port that takes the whole configuration counts as back; anything less is closed
-    // again, so the next try opens it afresh (and the name stays free meanwhile).
-    if (InitLocked() != nullptr) {
-        CloseHandleLocked();
-        PortState = PORT_GONE;
-        return 0;
+    PortSettings settings;
+    const ComBackend* pKind;
+    {
+        auto lock = LockPort();
+        if (PortState != PORT_GONE)
+            return PortState == PORT_READY ? 1 : 0;
+        if (Clock::now() < NextReopen)
+            return 0;
+        settings = Settings;
+        pKind = &COM_BackendFor(settings.PortIndex);
     }
-    return 1;
+    // Outside the lock: connecting to a server takes up to a few seconds, and the dialog's calls
+    // must not wait for it. Only a port that takes the whole configuration counts as back; anything
+    // less is closed again, so the next try opens it afresh (and the name stays free meanwhile).
+    bool timeoutsSet = false;
+    ComHandle h = pKind->Open(settings.PortIndex);
+    const bool configured = h != COM_NO_HANDLE && Configure(*pKind, h, settings, &timeoutsSet) == nullptr;
+    auto lock = LockPort();
+    NextReopen = Clock::now() + REOPEN_INTERVAL;
+    // Taken only when nothing else was selected meanwhile.
+    if (configured && PortState == PORT_GONE && SameSettings(settings, Settings)) {
+        hPort = h;
+        pBackend = pKind;
+        NoteTimeouts(IMMEDIATE_TIMEOUTS);
+        PortState = PORT_READY;
+        return 1;
+    }
+    if (h != COM_NO_HANDLE)
+        pKind->Close(h);
+    return PortState == PORT_READY ? 1 : 0;
 }
 
 int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]) {
@@ -213,8 +263,13 @@ int32_t COM_DetectPorts(int32_t aPorts[COM_PORT_COUNT]) {
         } else {
             // A port still held from an earlier detection counts, rather than failing to reopen.
             DetectedPort& d = DetectedPorts[n];
+            const ComBackend& kind = COM_BackendFor(n);
+            if (kind.ListedByName) {
+                aPorts[count++] = n;
+                continue;
+            }
             if (d.Handle == COM_NO_HANDLE) {
-                d.pBackend = &COM_BackendFor(n);
+                d.pBackend = &kind;
                 d.Handle = d.pBackend->Open(n);
             }
             present = d.Handle != COM_NO_HANDLE;

@@ -47,6 +47,12 @@ struct ComBackend {
     // Reads within the timeouts last set; the bytes placed in pData go to *pGot, also when the
     // result is not OK. A backend that reports COM_IO_GONE returns at once.
     ComIo (*Read)(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t, uint32_t* pGot);
+    // Why the last open or line set-up failed, in words the error box adds to its message; nullptr
+    // for a kind whose message says it all.
+    void (*Problem)(char* acOut, size_t size);
+    // Detection lists the port by its name instead of opening it: a serial server gives one
+    // connection at a time, and the selection needs it.
+    bool ListedByName;
 };
 // The kind of port behind "COM<index+1>", from its device name (com_backends.cpp).
 const ComBackend& COM_BackendFor(int index);

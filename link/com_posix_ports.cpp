@@ -1,6 +1,7 @@
 // The table behind the names COM1 to COM9 on POSIX systems, built once on first use: the paths of
 // TQ330_PORTS when it is set (tests, the simulator), otherwise the serial devices the kernel lists.
 #include "link/com_internal.h"
+#include "link/com_net.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -103,7 +104,8 @@ std::vector<std::string> COM_ParsePortList(const char* value) {
     std::vector<std::string> list;
     const char* p = value;
     while (static_cast<int>(list.size()) < COM_PORT_COUNT) {
-        const char* pEnd = strchr(p, ':');
+        // A network name holds colons of its own (rfc2217://HOST:PORT).
+        const char* pEnd = strchr(p + COM_NetNameLength(p), ':');
         list.emplace_back(p, pEnd ? pEnd - p : strlen(p));
         if (!pEnd)
             break;

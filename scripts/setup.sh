@@ -19,6 +19,7 @@ packages=(
   fonts-dejavu-core
   lintian desktop-file-utils appstream file  # package checks (scripts/check-packages.sh)
   nsis wine                               # the Windows installer, and trying it (check-windows-packages.sh)
+  ser2net socat                           # network ports: the tests start their own servers (tests/sim/sim_net.cpp)
 )
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"

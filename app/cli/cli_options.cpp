@@ -1,5 +1,8 @@
 #include "app/cli/cli_options.h"
 
+#include "link/com.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +16,12 @@ const char acHelp[] =
     "\n"
     "  --port PORT       the serial port: a device path (/dev/ttyUSB0) or COMn (the n-th port of the\n"
     "                    port table: TQ330_PORTS, else the serial devices found; Windows: COMn).\n"
+    "                    A device on the network (Linux and Windows):\n"
+    "                      rfc2217://HOST:PORT  a serial device server speaking RFC 2217 (Telnet\n"
+    "                                           COM Port Control, ser2net's telnet(rfc2217)): the\n"
+    "                                           line is set to 57600 8O1 by negotiation\n"
+    "                      tcp://HOST:PORT      raw TCP: no negotiation, the server's own line\n"
+    "                                           settings apply (set them to 57600 8O1 there)\n"
     "                    Repeat it to update several devices at once, one process per port.\n"
     "                    Without it: the first port found, as the window opens it.\n"
     "  --list            list the serial ports found (path, by-id name, USB ids, serial number,\n"
@@ -108,6 +117,11 @@ bool CLI_ParseOptions(int argc, char** argv, CliOptions* pOptions, std::string* 
                 return false;
             if (value.empty()) {
                 *pError = "--port needs a device path or COMn";
+                return false;
+            }
+            char acWhy[320];
+            if (COM_CheckNetName(value.c_str(), acWhy, sizeof acWhy) < 0) {
+                *pError = std::string("--port ") + acWhy;
                 return false;
             }
             o.Ports.push_back(value);
@@ -208,9 +222,11 @@ std::vector<std::string> CLI_ChildArguments(const CliOptions& o, const std::stri
     if (!o.Record.empty())
         args.insert(args.end(), {"--record", o.Record});
     if (!o.Trace.empty()) {
-        // One trace per port: the port's last path element after the file's name.
+        // One trace per port: the port's last path element after the file's name (HOST_PORT of a
+        // network port: no file name of Windows may hold a colon).
         std::string tag =
             port.substr(port.find_last_of("/\\") == std::string::npos ? 0 : port.find_last_of("/\\") + 1);
+        std::replace(tag.begin(), tag.end(), ':', '_');
         args.insert(args.end(), {"--trace", o.Trace + "." + tag});
     }
     return args;

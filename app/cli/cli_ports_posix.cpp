@@ -48,13 +48,25 @@ int CLI_ListPorts(bool json) {
         if (path.empty())
             continue;
         ++shown;
+        const std::string name = "COM" + std::to_string(i + 1);
+        char acWhy[256];
+        if (COM_CheckNetName(path.c_str(), acWhy, sizeof acWhy) != 0) {
+            // Not connected to: the server's one connection may belong to another program.
+            OUT_Event("port", JsonLine().Add("port", name).Add("device", path).AddBool("network", true));
+            std::string line = name;
+            line += "  " + path + "  network port";
+            if (json)
+                OUT_Line(line);
+            else
+                std::printf("%s\n", line.c_str());
+            continue;
+        }
         const std::string real = SYS_RealPath(path);
         const std::string device = real.empty() ? path : real;
         const std::string byId =
             path.rfind("/dev/serial/by-id/", 0) == 0 ? path : SYS_StableNameOf("/dev/serial/by-id", device);
         SysUsbIds usb = SYS_UsbIdsOf("/sys", device.substr(device.find_last_of('/') + 1));
         std::string problem = CLI_DescribePortProblem(path);
-        std::string name = "COM" + std::to_string(i + 1);
         JsonLine fields;
         fields.Add("port", name).Add("device", device).Add("path", path);
         std::string line = name;

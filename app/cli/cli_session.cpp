@@ -187,8 +187,13 @@ int ChoosePort() {
             return EXIT_PORT;
         }
     } else {
-        if (!CLI_UsePortPath(S.Port, &S.PortError))
+        char acWhy[16];
+        if (COM_CheckNetName(S.Port.c_str(), acWhy, sizeof acWhy) > 0) {
+            const char* apNames[1] = {S.Port.c_str()};
+            COM_SetPortTable(apNames, 1); // a network port, on every platform
+        } else if (!CLI_UsePortPath(S.Port, &S.PortError)) {
             return EXIT_PORT;
+        }
         S.Device = S.Port;
         index = 0;
     }
@@ -366,14 +371,25 @@ int RunSession(const CliOptions& options) {
     DLG_SetTitle(APP_GetTitle());
     CLI_OpenDialog();
     DLG_Init(); // opens the port as the window does
+    char acProblem[256], acWarning[256], acWhy[256];
+    COM_GetPortNotes(acProblem, acWarning, sizeof acProblem);
+    const bool network = COM_CheckNetName(S.Device.c_str(), acWhy, sizeof acWhy) != 0;
     if (!S.PortError.empty()) {
-        std::string why = CLI_DescribePortProblem(S.Device);
+        // A network port's reason is the module's own (the connection refused, the line the server
+        // set); a local device is looked at.
+        std::string why = network ? std::string(acProblem) : CLI_DescribePortProblem(S.Device);
+        if (S.PortError.find(why) != std::string::npos)
+            why.clear();
         ReportPortError(EXIT_PORT,
                         "Error: " + S.PortError + (why.empty() ? "" : " (" + S.Device + ": " + why + ")"));
         return EXIT_PORT;
     }
     OUT_Event("port_opened", JsonLine().Add("port", S.Port).Add("device", S.Device));
     OUT_Line("Port " + S.Port + (S.Device != S.Port ? " (" + S.Device + ")" : "") + " opened");
+    if (acWarning[0] != '\0') {
+        OUT_Event("warning", JsonLine().Add("port", S.Port).Add("message", acWarning));
+        OUT_Line("Warning: " + S.Port + ": " + acWarning);
+    }
 
     bool lookFirst = options.Check || options.SkipCurrent;
     if (!lookFirst)

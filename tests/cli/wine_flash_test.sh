@@ -6,7 +6,8 @@
 # ports at once (CreateProcess), one of them rejecting a block, which must end with the worst code,
 # 1; two ports whose children end as a crash (0xC0000409) would, 1, or by Ctrl-C (0xC000013A), 130,
 # never 0; and --check on an erased device, 1. Every run gets simulators of its own: under Wine a
-# second open of a pseudo-terminal another process had open fails in SetCommState.
+# second open of a pseudo-terminal another process had open fails in SetCommState. Then the doctor,
+# a pulled adapter, and a device behind Debian's ser2net by rfc2217:// (Winsock on loopback).
 # Usage: wine_flash_test.sh WINDOWS_BUILD_DIR TQ330-SIM   (build/win32 or build/win64)
 set -euo pipefail
 exe=$1/app/cli/tq330-flash.exe
@@ -14,11 +15,13 @@ end_child=$1/tests/win32/win32_end_child.exe
 sim=$2
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+# start_sim runs in a command substitution, a subshell: it leaves each pid in a file, not a variable.
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   # Those started inside $(...) are known only by the file.
   [ -f "$work/sim.pids" ] && xargs -r kill <"$work/sim.pids" 2>/dev/null || true
+  for f in "$work"/*.pid; do [ -e "$f" ] && kill "$(cat "$f")" 2>/dev/null || true; done
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -31,6 +34,7 @@ start_sim() { # start_sim NAME [OPTIONS...]: prints the device
   "$sim" --baud 0 --clear-ms 100 --app-ms 200 --dump "$work/$name.flash" "$@" >"$work/$name.out" 2>/dev/null &
   pids+=($!)
   echo $! >>"$work/sim.pids"
+  echo $! >"$work/$name.pid"
   for _ in $(seq 100); do
     local device
     device=$(head -n1 "$work/$name.out" 2>/dev/null || true)
@@ -162,3 +166,34 @@ replug_cases() {
   echo "tq330-flash.exe under Wine: pulled adapter, one run and --loop: passed"
 }
 replug_cases
+
+# A device behind Debian's ser2net, by rfc2217:// through Winsock. The simulator hears only 57600 8O1
+# and ser2net's own line is 9600n81: only the program's negotiation makes the update possible.
+listening() { grep -q "^ *[0-9]*: 0100007F:$(printf '%04X' "$1") 00000000:0000 0A" /proc/net/tcp; }
+net_device=$(start_sim net --check-line)
+for _ in 1 2 3; do
+  port=$((20000 + RANDOM % 30000))
+  listening "$port" && continue
+  printf 'connection: &tq330\n    accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n' "$port" >"$work/ser2net.yaml"
+  printf '    connector: serialdev,%s,9600n81,local\n    options:\n        chardelay: false\n' \
+    "$net_device" >>"$work/ser2net.yaml"
+  /usr/sbin/ser2net -n -u -c "$work/ser2net.yaml" -P "$work/ser2net.run" >/dev/null 2>&1 &
+  echo $! >"$work/ser2net.pid"
+  for _ in $(seq 100); do listening "$port" && break; sleep 0.05; done
+  listening "$port" && break
+  kill "$(cat "$work/ser2net.pid")" 2>/dev/null || true
+done
+listening "$port" || fail "ser2net did not listen"
+set +e
+wine "$exe" --port "rfc2217://127.0.0.1:$port" --json >"$work/net.json" 2>"$work/net.err"
+code=$?
+set -e
+[ "$code" = 0 ] || fail "rfc2217://: exit $code: $(tail -n3 "$work/net.err")"
+grep -q '"event":"result".*"result":"updated"' "$work/net.json" || fail "rfc2217://: no 'updated' result"
+grep -q '"event":"warning".*DTR on, RTS on' "$work/net.json" || fail "rfc2217://: no warning of DTR and RTS"
+# Both simulators were updated with the same image: their flashes must be the same bytes.
+rm -f "$work/one.flash" "$work/net.flash"
+kill -USR1 "$(cat "$work/one.pid")" "$(cat "$work/net.pid")"
+for _ in $(seq 100); do [ -s "$work/one.flash" ] && [ -s "$work/net.flash" ] && break; sleep 0.05; done
+cmp -s "$work/one.flash" "$work/net.flash" || fail "rfc2217://: the flash is not the image"
+echo "tq330-flash.exe under Wine: rfc2217:// through ser2net: passed"

@@ -2,6 +2,7 @@
 // image into tq330-sim over a pseudo-terminal, with and without the simulator's faults.
 #include "e2e_harness.h"
 #include "tests/sim/sim_harness.h"
+#include "tests/sim/sim_net.h"
 
 #include "app/app.h"
 #include "image/image_store.h"
@@ -67,7 +68,9 @@ struct Outcome {
     std::vector<int> Commands; // the commands the simulator received, polls and repeats left out
 };
 
-Outcome Update(std::vector<std::string> faults) {
+// With viaSer2net the window's COM1 is rfc2217:// to Debian's ser2net in front of the simulator,
+// which then hears only a line at 57600 8O1: the line the window's own negotiation set.
+Outcome Update(std::vector<std::string> faults, bool viaSer2net = false) {
     Outcome out;
     std::string folder = Sim_TempDir();
     std::vector<std::string> args = {"--baud", "0",     "--clear-ms",    "100",    "--app-ms",
@@ -78,7 +81,11 @@ Outcome Update(std::vector<std::string> faults) {
         ADD_FAILURE() << "the simulator did not start";
         return out;
     }
-    out.Program = RunUpdater(sim.Device, 180);
+    NetServer server;
+    if (viaSer2net && !Net_StartSer2net({sim.Device}, &server))
+        ADD_FAILURE() << "ser2net did not start";
+    out.Program = RunUpdater(viaSer2net ? Net_Url(server) : sim.Device, 180);
+    Net_Stop(&server);
     Sim_Stop(&sim); // writes the dump
     out.Flash = Sim_ReadFile(folder + "/flash");
     out.Log = Sim_ReadLines(folder + "/log");
@@ -129,6 +136,13 @@ TEST(EndToEnd, CleanUpdateWritesTheImageAndStartsIt) {
     for (const auto& block : blocks)
         programmed += block.second;
     EXPECT_EQ(programmed, ImageStore_TotalBytes(pProgramImage));
+}
+
+TEST(EndToEnd, UpdatesADeviceBehindSer2netNamedInTheWindowsPortTable) {
+    Outcome out = Update({"--check-line"}, true);
+    ExpectHonestEnd(out);
+    EXPECT_EQ(out.Program.Output, FinalLine("Target updated successfully"));
+    EXPECT_EQ(out.Commands, (std::vector<int>{1, 2, 3, 5, 7}));
 }
 
 TEST(EndToEnd, RejectedBlockFailsTheUpdate) {

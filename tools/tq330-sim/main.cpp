@@ -131,6 +131,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "tq330-sim: %s\n", acError);
         return 1;
     }
+    if (options.CheckLine)
+        Line_RequireDeviceLine();
     Protocol_Init(&options, pLog, SimClock::now());
 
     Serve(options, waitMask);

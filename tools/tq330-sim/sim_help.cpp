@@ -67,6 +67,14 @@ const char acHelp[] =
     "                           lost)\n"
     "  --dump FILE              write the flash as binary (0x5E000 bytes from 0xA0000) on exit\n"
     "                           and on SIGUSR1\n"
+    "  --check-line             hear only what arrives while the client holds the line at 57600\n"
+    "                           baud, 8 data bits, odd parity, one stop bit (a pseudo-terminal\n"
+    "                           keeps no parity enable, so the odd-parity flag is what counts), as\n"
+    "                           the device hears only noise on any other line; each change of the\n"
+    "                           line is reported on standard error\n"
+    "  --id-byte N              the id byte of the identify answer (default 0x33)\n"
+    "  --id-word N              the id word of the identify answer (default 0x00030B01); 0xFF and\n"
+    "                           0xFFFFFFFF make an answer dense in 0xFF bytes\n"
     "  --help                   show this text and exit\n";
 
 } // namespace

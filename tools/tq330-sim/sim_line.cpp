@@ -49,6 +49,42 @@ std::deque<OutUnit> output;
 SimTime txFree{};
 bool writeBlocked = false;
 
+bool checkLine = false;
+int lineWasRight = -1; // -1: not looked at yet
+
+unsigned BaudOf(speed_t speed) {
+    static const struct {
+        speed_t Speed;
+        unsigned Baud;
+    } aSpeeds[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},    {B19200, 19200},
+                   {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    for (const auto& s : aSpeeds)
+        if (s.Speed == speed)
+            return s.Baud;
+    return 0;
+}
+
+// The client's line as the slave holds it. A pseudo-terminal drops PARENB but keeps PARODD, so the
+// odd-parity flag stands for the parity.
+bool LineIsTheDevices() {
+    termios tio{};
+    if (tcgetattr(slaveFd, &tio) != 0)
+        return true; // cannot tell: hear it
+    const unsigned baud = BaudOf(cfgetispeed(&tio));
+    const tcflag_t size = tio.c_cflag & CSIZE;
+    const int bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    const bool odd = (tio.c_cflag & PARODD) != 0;
+    const int stops = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    const bool right = baud == 57600 && bits == 8 && odd && stops == 1;
+    if (static_cast<int>(right) != lineWasRight) {
+        lineWasRight = right;
+        fprintf(stderr, "tq330-sim: the line is %u baud, %d data bits, %s parity flag, %d stop bit%s%s\n",
+                baud, bits, odd ? "odd" : "no odd", stops, stops == 1 ? "" : "s",
+                right ? "" : ": not the device's 57600 8O1, what arrives is dropped");
+    }
+    return right;
+}
+
 int MakeRaw(int fd) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0)
@@ -190,12 +226,18 @@ int Line_MasterFd() {
     return masterFd;
 }
 
+void Line_RequireDeviceLine() {
+    checkLine = true;
+}
+
 void Line_ReadInput(SimTime now) {
     uint8_t acChunk[1024];
     for (;;) {
         ssize_t n = read(masterFd, acChunk, sizeof acChunk);
         if (n <= 0)
             return; // EAGAIN: all read; EIO cannot happen while our slave descriptor is open
+        if (checkLine && !LineIsTheDevices())
+            continue;
         for (ssize_t i = 0; i < n; ++i) {
             SimTime start = rxFree > now ? rxFree : now;
             rxFree = start + charTime;

@@ -36,6 +36,11 @@ int Line_MasterFd();
 int Line_WatchFd();
 void Line_ReadClientEvents();
 
+// From now on, what arrives while the client holds the line at other settings than the device's
+// (57600 baud, 8 data bits, odd parity, one stop bit) is dropped, as the device would hear noise;
+// every change between the two is reported on standard error.
+void Line_RequireDeviceLine();
+
 // Reads whatever the master has (non-blocking) and stamps each byte's arrival.
 void Line_ReadInput(SimTime now);
 size_t Line_Buffered();               // bytes read, arrived or not

@@ -1,4 +1,5 @@
 #include "sim_options.h"
+#include "sim_protocol.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -32,6 +33,9 @@ enum OptionId {
     OPT_LOG,
     OPT_DUMP,
     OPT_LATENCY_MS,
+    OPT_CHECK_LINE,
+    OPT_ID_BYTE,
+    OPT_ID_WORD,
     OPT_UNPLUG_AFTER_POLLS,
     OPT_UNPLUG_ADAPTER,
     OPT_LINK,
@@ -63,6 +67,9 @@ const option aLongOptions[] = {
     {"log", required_argument, nullptr, OPT_LOG},
     {"dump", required_argument, nullptr, OPT_DUMP},
     {"latency-ms", required_argument, nullptr, OPT_LATENCY_MS},
+    {"check-line", no_argument, nullptr, OPT_CHECK_LINE},
+    {"id-byte", required_argument, nullptr, OPT_ID_BYTE},
+    {"id-word", required_argument, nullptr, OPT_ID_WORD},
     {"unplug-after-polls", required_argument, nullptr, OPT_UNPLUG_AFTER_POLLS},
     {"unplug-adapter", no_argument, nullptr, OPT_UNPLUG_ADAPTER},
     {"link", required_argument, nullptr, OPT_LINK},
@@ -126,6 +133,8 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     pOptions->CorruptCmd = -1;
     pOptions->ReportCrc = -1;
     pOptions->Fill = 0xFF;
+    pOptions->IdByte = SIM_ID_BYTE;
+    pOptions->IdWord = SIM_ID_WORD;
 
     opterr = 0; // the messages are ours
     optind = 1;
@@ -243,6 +252,19 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             break;
         case OPT_LATENCY_MS:
             pOptions->LatencyMs = value;
+            break;
+        case OPT_CHECK_LINE:
+            pOptions->CheckLine = true;
+            break;
+        case OPT_ID_BYTE:
+            if (value > 0xFF) {
+                snprintf(acError, errorSize, "--id-byte: 0x%X is not a byte", value);
+                return OPTIONS_INVALID;
+            }
+            pOptions->IdByte = static_cast<uint8_t>(value);
+            break;
+        case OPT_ID_WORD:
+            pOptions->IdWord = value;
             break;
         case OPT_UNPLUG_AFTER_POLLS:
             pOptions->UnplugAfterPolls = value;

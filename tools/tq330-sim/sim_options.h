@@ -35,6 +35,9 @@ struct SimOptions {
     bool UnplugAdapter;        // the unplug pulls the adapter (its pty closes), not only the device
     int64_t ReplugMs;          // -1: stays unplugged
     bool WrongCrc;
+    bool CheckLine; // hear only a client whose line is 57600 baud, 8 data bits, odd parity
+    uint8_t IdByte; // the identify answer's id byte and word
+    uint32_t IdWord;
     const char* pLogPath;  // nullptr: no log
     const char* pDumpPath; // nullptr: no dump
     const char* pLinkPath; // nullptr: no link

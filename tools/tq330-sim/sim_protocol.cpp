@@ -89,8 +89,8 @@ SimTime SendFrame(uint8_t command, const uint8_t* pData, uint8_t length, SimTime
 void AnswerIdentify(SimTime at) {
     uint8_t acData[255] = {};
     uint8_t* pWrite = acData;
-    Cursor_PutU8(pWrite, SIM_ID_BYTE);
-    Cursor_PutU32(pWrite, SIM_ID_WORD);
+    Cursor_PutU8(pWrite, pOpt->IdByte);
+    Cursor_PutU32(pWrite, pOpt->IdWord);
     for (const char* pText : {SIM_ID_TEXT1, SIM_ID_TEXT2}) {
         size_t length = strlen(pText);
         Cursor_PutU8(pWrite, static_cast<uint32_t>(length));

@@ -9,7 +9,7 @@
 #include <cstdio>
 
 // What the simulated boot loader tells about itself in its identify answer.
-constexpr uint8_t SIM_ID_BYTE = 0x33;
+constexpr uint8_t SIM_ID_BYTE = 0x33; // the defaults of --id-byte and --id-word
 constexpr uint32_t SIM_ID_WORD = 0x00030B01;
 constexpr const char* SIM_ID_TEXT1 = "TQ330";
 constexpr const char* SIM_ID_TEXT2 = "Boot loader (simulated)";
