@@ -19,9 +19,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The Debian architecture of the packages this build makes.
 set(TQ330_DEB_ARCHITECTURE arm64)
 
-# Tests and test discovery run the arm64 programs under qemu-user (Debian qemu-user-static), which
-# finds the arm64 dynamic loader and libraries in the same sysroot: no binfmt registration needed.
+# Tests and test discovery run the arm64 programs under qemu-user (Debian qemu-user-static): no
+# binfmt registration needed. With the arm64 architecture added (libc6:arm64, which the packages'
+# dependency lookup needs anyway) the loader and libraries come from /lib/aarch64-linux-gnu. qemu's
+# -L would take the cross sysroot's loader but still the libc that the host's loader cache names
+# there, two glibc builds that deadlock at the first thread; -L only where no arm64 libc is installed.
 find_program(TQ330_QEMU_AARCH64 qemu-aarch64-static NO_CMAKE_FIND_ROOT_PATH)
-if(TQ330_QEMU_AARCH64)
+if(TQ330_QEMU_AARCH64 AND EXISTS /lib/ld-linux-aarch64.so.1)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${TQ330_QEMU_AARCH64}")
+elseif(TQ330_QEMU_AARCH64)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${TQ330_QEMU_AARCH64};-L;/usr/${TQ330_CROSS_TRIPLET}")
 endif()

@@ -45,7 +45,12 @@ for deb in "${debs[@]}"; do echo "package: $(basename "$deb") ($(stat -c %s "$de
 run=()
 if [ "$arch" != "$host_arch" ]; then
   case "$arch" in
-  arm64) run=(qemu-aarch64-static -L /usr/aarch64-linux-gnu) ;;
+  # As cmake/toolchain-aarch64.cmake: the arm64 libc of the machine if installed (with -L, qemu
+  # would mix the cross sysroot's loader with that libc), else the cross sysroot's.
+  arm64)
+    run=(qemu-aarch64-static)
+    [ -e /lib/ld-linux-aarch64.so.1 ] || run+=(-L /usr/aarch64-linux-gnu)
+    ;;
   *) fail "no emulator known for $arch" ;;
   esac
   command -v "${run[0]}" >/dev/null || fail "${run[0]} is not installed (scripts/setup.sh)"
@@ -178,7 +183,8 @@ stop_sim() {
 # Updates the device on pty with a tq330-flash (the command given) and says how long it took.
 update_with() {
   local start=$SECONDS
-  "$@" --port "$pty" >"$work/flash.out" 2>&1 || { cat "$work/flash.out"; fail "$* --port $pty"; }
+  # Bounded: an update of the simulator takes seconds, even emulated; a hang must fail, not stall CI.
+  timeout -k 10 300 "$@" --port "$pty" >"$work/flash.out" 2>&1 || { cat "$work/flash.out"; fail "$* --port $pty"; }
   grep -q "Target updated successfully" "$work/flash.out" || { cat "$work/flash.out"; fail "$* did not update"; }
   echo "$*: Target updated successfully ($((SECONDS - start)) s)"
 }
