@@ -23,6 +23,8 @@ fail() {
   exit 1
 }
 step() { printf '\n-- %s\n' "$*"; }
+# start_sim, stop_sim, update_with
+source "$repo/scripts/package-sim.sh"
 
 # The one package of a name and architecture in a folder.
 find_deb() {
@@ -58,7 +60,6 @@ if [ "$arch" != "$host_arch" ]; then
 fi
 
 work="$(mktemp -d /tmp/tq330-pkgcheck.XXXXXX)"
-sim_pid=""
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
   rm -rf "$work"
@@ -164,31 +165,6 @@ for deb in "${debs[@]}"; do
 done
 echo "apt-get --simulate install: ok ($(grep -c '^Inst ' "$work/apt.txt") packages to install)"
 
-# Starts a simulator (the command given) on a pseudo-terminal; sets pty and sim_pid.
-start_sim() {
-  "$@" --baud 0 --clear-ms 10 --app-ms 10 --log "$work/sim.log" >"$work/sim.out" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-  done
-  pty="$(head -n1 "$work/sim.out")"
-  [ -c "$pty" ] || fail "$* serves no pseudo-terminal (got '$pty')"
-}
-stop_sim() {
-  kill "$sim_pid"
-  wait "$sim_pid" 2>/dev/null || true
-  sim_pid=""
-}
-# Updates the device on pty with a tq330-flash (the command given) and says how long it took.
-update_with() {
-  local start=$SECONDS
-  # Bounded: an update of the simulator takes seconds, even emulated; a hang must fail, not stall CI.
-  timeout -k 10 300 "$@" --port "$pty" >"$work/flash.out" 2>&1 || { cat "$work/flash.out"; fail "$* --port $pty"; }
-  grep -q "Target updated successfully" "$work/flash.out" || { cat "$work/flash.out"; fail "$* did not update"; }
-  echo "$*: Target updated successfully ($((SECONDS - start)) s)"
-}
-
 bin="$root/usr/bin"
 step "the packaged programs against the packaged simulator${run[*]:+ (under ${run[0]})}"
 out="$("${run[@]}" "$bin/tq330-flash" --version)" || fail "tq330-flash --version failed"
@@ -213,19 +189,7 @@ else
   echo "tq330-sim serves $pty"
   update_with "$bin/tq330-flash"
 fi
-: >"$work/sim.log"
-
-# The window program on the offscreen platform: it starts, finds the simulator as COM1 and its
-# worker polls the device, which the simulator logs as identify commands (cmd=0).
-if [ -n "$updater_deb" ]; then
-  set +e
-  TQ330_PORTS="$pty" QT_QPA_PLATFORM=offscreen timeout 4 "${run[@]}" "$bin/tq330-updater" >"$work/updater.out" 2>&1
-  rc=$?
-  set -e
-  [ $rc -eq 124 ] || { cat "$work/updater.out"; fail "tq330-updater ended by itself (status $rc)"; }
-  grep -q '^cmd=0 ' "$work/sim.log" || { cat "$work/updater.out"; fail "tq330-updater never polled the simulator"; }
-  echo "tq330-updater: ran 4 s offscreen and polled the simulator $(grep -c '^cmd=0 ' "$work/sim.log") times"
-fi
+[ -z "$updater_deb" ] || window_polls "${run[@]}" "$bin/tq330-updater"
 
 # A user outside the group that owns the port: the programs must name the device and the group.
 # Root opens anything, so root plays that user as "nobody" on a port only root may open.
