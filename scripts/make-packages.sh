@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes every release package from a clean clone and checks each one:
-#   build/release/tq330-updater_<version>_amd64.deb                  (scripts/check-packages.sh)
+#   build/release/tq330-flash_<version>-1_amd64.deb, tq330-updater_<version>-1_amd64.deb
+#   build/arm64-release/tq330-flash_<version>-1_arm64.deb           (scripts/check-packages.sh)
 #   build/win64-release/tq330-updater-<version>-setup.exe and -win64.zip (scripts/check-windows-packages.sh)
 # Usage: scripts/make-packages.sh /path/to/release.s28
 #        scripts/make-packages.sh --placeholder   test packages of the committed placeholder firmware,
@@ -21,11 +22,15 @@ bash scripts/setup.sh
 start=$(date +%s)
 
 # Packages of an earlier run (another version or firmware) would be checked in place of the new ones.
-rm -f build/release/tq330-updater_*.deb build/win64-release/tq330-updater-*-{setup.exe,win64.zip}
+rm -f build/release/tq330-*.deb build/arm64-release/tq330-*.deb build/win64-release/tq330-updater-*-{setup.exe,win64.zip}
 
 cmake --preset release "${firmware[@]}" >/dev/null
 cmake --build --preset release -j2 --target package
 bash scripts/check-packages.sh build/release
+
+cmake --preset arm64-release "${firmware[@]}" >/dev/null
+cmake --build --preset arm64-release -j2 --target package
+bash scripts/check-packages.sh build/arm64-release arm64 build/release
 
 cmake --preset win64-release "${firmware[@]}" >/dev/null
 if [ -f build/win64-release/CPackConfig.cmake ]; then
@@ -36,4 +41,4 @@ else
 fi
 
 printf '\npackages made and checked in %s s:\n' "$(($(date +%s) - start))"
-ls -l build/release/tq330-updater_*.deb build/win64-release/tq330-updater-*-{setup.exe,win64.zip} 2>/dev/null
+ls -l build/release/tq330-*.deb build/arm64-release/tq330-*.deb build/win64-release/tq330-updater-*-{setup.exe,win64.zip} 2>/dev/null

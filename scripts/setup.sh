@@ -17,7 +17,15 @@ packages=(
   fonts-dejavu-core
   lintian desktop-file-utils appstream file  # package checks (scripts/check-packages.sh)
   nsis wine                               # the Windows installer, and trying it (check-windows-packages.sh)
+  g++-aarch64-linux-gnu qemu-user-static  # the arm64 build (cmake --preset arm64), its tests under qemu
+  libc6:arm64 libstdc++6:arm64            # arm64 runtime: qemu's loader, the arm64 package's dependencies
 )
+# The arm64 libraries come from Debian's multiarch archive.
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO dpkg --add-architecture arm64
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

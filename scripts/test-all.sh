@@ -2,7 +2,8 @@
 # Installs what is missing, builds and runs every test: the full suite with warnings as errors,
 # clang-tidy, the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
 # suites under ThreadSanitizer, the fuzz targets for a bounded time, the Windows build with its
-# suites, its window and its command line under Wine, and the packages with their checks.
+# suites, its window and its command line under Wine, the arm64 build with its suites under qemu, and the packages
+# (amd64 and arm64) with their checks, installed for real and removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -46,9 +47,17 @@ bash scripts/test-win32-e2e.sh build/win64 build/ci
 stage "Windows command line under Wine (tq330-flash.exe against tq330-sim)"
 bash tests/cli/wine_flash_test.sh build/win64/app/cli/tq330-flash.exe build/ci/tools/tq330-sim/tq330-sim
 
+stage "arm64 build (aarch64 cross) and its suites under qemu-user (benchmarks and slow matrix left out)"
+cmake --preset arm64 >/dev/null
+cmake --build --preset arm64 -j"$jobs"
+ctest --test-dir build/arm64 --output-on-failure -LE slow -j"$jobs"
+
 stage "packages: .deb (lintian, validators, unpacked run), Windows installer and ZIP (under Wine)"
 # The committed firmware is the placeholder, so these are the test packages that say so.
 bash scripts/make-packages.sh --placeholder
+
+stage "Debian packages installed with apt, run from /usr/bin, upgraded from 3.11 and removed"
+bash scripts/check-install.sh build/release
 
 stage "all passed"
 echo "test-all.sh took $SECONDS s"
