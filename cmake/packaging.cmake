@@ -70,72 +70,125 @@ file(WRITE "${CMAKE_BINARY_DIR}/packaging/README.txt" "${tq330_readme}")
 set(tq330_linux_programs tq330-updater tq330-flash tq330-sim)
 
 if(NOT WIN32)
+  # Two packages from one build. tq330-flash: the command line and the simulator, without Qt, for
+  # scripts and headless stations (amd64 and arm64). tq330-updater: the window, which depends on
+  # tq330-flash of the same version, so that a desktop keeps the command line it had in the one
+  # package of 3.11 and the window and the command line on a machine are always the same engine.
   set(CPACK_GENERATOR DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TQ330_PACKAGE_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "The TQ330 Updater writes the firmware it carries into a TQ330 device connected
-to a serial port: it clears the device, programs it, marks the new firmware
-valid, checks it by CRC and starts it.
-.
-This package holds the window program tq330-updater, the command-line
-tq330-flash where it is built, and tq330-sim, which plays the device on a
-pseudo-terminal for trying the updater without one. Opening a serial port
-needs membership of the group dialout.${tq330_deb_placeholder_note}")
-  find_program(TQ330_DPKG dpkg)
-  if(TQ330_DPKG)
+
+  # The version apt compares. 3.11 was one package, version 3.11; its split packages keep the
+  # program's version and carry a Debian revision, which sorts above it ("3.11-1" > "3.11"). A test
+  # package sorts below its release and above the single package: "3.11-1~placeholder".
+  set(TQ330_DEBIAN_REVISION 1)
+  if(TQ330_PLACEHOLDER_FIRMWARE AND TQ330_ALLOW_PLACEHOLDER_PACKAGE)
+    string(APPEND TQ330_DEBIAN_REVISION "~placeholder")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_VERSION "${TQ330_VERSION}")
+  set(CPACK_DEBIAN_PACKAGE_RELEASE "${TQ330_DEBIAN_REVISION}")
+  set(TQ330_DEBIAN_VERSION "${TQ330_VERSION}-${TQ330_DEBIAN_REVISION}")
+  # What the single package of 3.11 held is now in tq330-flash: it takes those files over and makes
+  # apt upgrade (or, on a headless station, remove) that package in the same step.
+  set(tq330_single_package "tq330-updater (<< ${TQ330_VERSION}-1~)")
+
+  # A cross-build names its architecture in its toolchain file (TQ330_DEB_ARCHITECTURE).
+  if(TQ330_DEB_ARCHITECTURE)
+    set(tq330_arch "${TQ330_DEB_ARCHITECTURE}")
+  else()
+    find_program(TQ330_DPKG dpkg REQUIRED)
     execute_process(COMMAND "${TQ330_DPKG}" --print-architecture OUTPUT_VARIABLE tq330_arch
                     OUTPUT_STRIP_TRAILING_WHITESPACE)
-  else()
-    set(tq330_arch amd64)
   endif()
+  set(TQ330_DEB_ARCH "${tq330_arch}")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${tq330_arch}")
-  set(CPACK_DEBIAN_FILE_NAME "${CPACK_PACKAGE_NAME}_${TQ330_PACKAGE_VERSION}_${tq330_arch}.deb")
   set(CPACK_TQ330_STRIP "${CMAKE_STRIP}")
   set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/packaging/strip_notes.cmake")
 
-  # The device simulator and the command-line program ship beside the window program (which
-  # app/ installs with its icons and desktop file).
-  foreach(program tq330-sim tq330-flash)
-    if(TARGET ${program})
-      install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    endif()
-  endforeach()
+  # package name, component (its install rules: app/cli, tools/tq330-sim, app/qt), its programs
+  set(tq330_deb_packages "")
+  if(TARGET tq330-flash)
+    list(APPEND tq330_deb_packages tq330-flash)
+    set(tq330_tq330-flash_component flash)
+    set(tq330_tq330-flash_programs tq330-flash tq330-sim)
+  endif()
+  if(TARGET tq330-updater)
+    list(APPEND tq330_deb_packages tq330-updater)
+    set(tq330_tq330-updater_component updater)
+    set(tq330_tq330-updater_programs tq330-updater)
+  endif()
 
-  # Man pages, the changelog and the AppStream data carry the version; Debian wants the first two
+  set(CPACK_DEBIAN_FLASH_PACKAGE_NAME tq330-flash)
+  set(CPACK_DEBIAN_FLASH_PACKAGE_BREAKS "${tq330_single_package}")
+  set(CPACK_DEBIAN_FLASH_PACKAGE_REPLACES "${tq330_single_package}")
+  set(CPACK_DEBIAN_FLASH_DESCRIPTION
+      "command-line firmware updater for TQ330 devices, and a device simulator
+tq330-flash writes the firmware it carries into a TQ330 device connected to
+a serial port: it clears the device, programs it, marks the new firmware
+valid, checks it by CRC and starts it. It updates several devices at once
+and, on a production line, each device as it is plugged in; its exit codes
+and JSON events are made for scripts.
+.
+This package needs no window system and no Qt: it suits headless flashing
+stations. It also holds tq330-sim, which plays the device on a
+pseudo-terminal for trying the updater without one. Opening a serial port
+needs membership of the group dialout.${tq330_deb_placeholder_note}")
+  set(CPACK_DEBIAN_UPDATER_PACKAGE_NAME tq330-updater)
+  set(CPACK_DEBIAN_UPDATER_PACKAGE_DEPENDS "tq330-flash (= ${TQ330_DEBIAN_VERSION})")
+  set(CPACK_DEBIAN_UPDATER_DESCRIPTION
+      "firmware updater for TQ330 devices over a serial line (window program)
+The TQ330 Updater writes the firmware it carries into a TQ330 device connected
+to a serial port: it clears the device, programs it, marks the new firmware
+valid, checks it by CRC and starts it.
+.
+This package holds the window program tq330-updater. The command-line
+tq330-flash and the device simulator tq330-sim come with tq330-flash, on
+which it depends. Opening a serial port needs membership of the group
+dialout.${tq330_deb_placeholder_note}")
+
+  # Man pages, the changelogs and the AppStream data carry the version; Debian wants the first two
   # compressed without a time stamp (gzip -n), which is done here once per configure.
   find_program(TQ330_GZIP gzip REQUIRED)
-  set(doc_dir "${CMAKE_INSTALL_DATADIR}/doc/${CPACK_PACKAGE_NAME}")
   set(out "${CMAKE_BINARY_DIR}/packaging")
   foreach(page IN LISTS tq330_linux_programs)
     configure_file("${PROJECT_SOURCE_DIR}/packaging/man/${page}.1.in" "${out}/man/${page}.1" @ONLY)
     execute_process(COMMAND "${TQ330_GZIP}" -9nc "${out}/man/${page}.1" OUTPUT_FILE "${out}/man/${page}.1.gz")
-    if(TARGET ${page})
-      install(FILES "${out}/man/${page}.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    endif()
   endforeach()
-  configure_file("${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in" "${out}/changelog" @ONLY)
-  execute_process(COMMAND "${TQ330_GZIP}" -9nc "${out}/changelog" OUTPUT_FILE "${out}/changelog.gz")
-  set(TQ330_METAINFO_BINARIES "")
-  foreach(program IN LISTS tq330_linux_programs)
-    if(TARGET ${program})
-      string(APPEND TQ330_METAINFO_BINARIES "    <binary>${program}</binary>\n")
-    endif()
-  endforeach()
+  set(TQ330_METAINFO_BINARIES "    <binary>tq330-updater</binary>\n")
   configure_file("${PROJECT_SOURCE_DIR}/packaging/linux/metainfo.xml.in"
                  "${out}/${TQ330_APPSTREAM_ID}.metainfo.xml" @ONLY)
 
-  install(FILES "${out}/changelog.gz" "${PROJECT_SOURCE_DIR}/packaging/debian/copyright"
-                "${PROJECT_SOURCE_DIR}/README.md" DESTINATION ${doc_dir})
+  set(CPACK_COMPONENTS_ALL "")
+  foreach(package IN LISTS tq330_deb_packages)
+    set(component ${tq330_${package}_component})
+    list(APPEND CPACK_COMPONENTS_ALL ${component})
+    string(TOUPPER ${component} COMPONENT)
+    set(CPACK_DEBIAN_${COMPONENT}_FILE_NAME "${package}_${TQ330_DEBIAN_VERSION}_${tq330_arch}.deb")
+    foreach(page IN LISTS tq330_${package}_programs)
+      install(FILES "${out}/man/${page}.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
+    endforeach()
+    # Each package has its own changelog, copyright file and lintian overrides.
+    set(tq330_package ${package})
+    configure_file("${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in" "${out}/${package}/changelog.Debian" @ONLY)
+    execute_process(COMMAND "${TQ330_GZIP}" -9nc "${out}/${package}/changelog.Debian"
+                    OUTPUT_FILE "${out}/${package}/changelog.Debian.gz")
+    configure_file("${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides.in" "${out}/${package}/lintian-overrides"
+                   @ONLY)
+    install(FILES "${out}/${package}/changelog.Debian.gz" "${PROJECT_SOURCE_DIR}/packaging/debian/copyright"
+                  "${PROJECT_SOURCE_DIR}/README.md" DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
+            COMPONENT ${component})
+    install(FILES "${out}/${package}/lintian-overrides" DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+            RENAME ${package} COMPONENT ${component})
+  endforeach()
   if(TARGET tq330-updater)
-    install(FILES "${out}/${TQ330_APPSTREAM_ID}.metainfo.xml" DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+    install(FILES "${out}/${TQ330_APPSTREAM_ID}.metainfo.xml" DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+            COMPONENT updater)
   endif()
-  install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides"
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
 else()
   # One folder, "Program Files\TQ330 Updater": the programs and a README.txt beside them; a ZIP of it
   # for each architecture (CPack). A build without any of the programs (their front ends not built)

@@ -20,15 +20,20 @@ packages=(
   lintian desktop-file-utils appstream file  # package checks (scripts/check-packages.sh)
   nsis wine                               # the Windows installer, and trying it (check-windows-packages.sh)
   ser2net socat                           # network ports: the tests start their own servers (tests/sim/sim_net.cpp)
+  g++-aarch64-linux-gnu qemu-user-static  # the arm64 build (cmake --preset arm64), its tests under qemu
+  libc6:arm64 libstdc++6:arm64            # arm64 runtime: qemu's loader, the arm64 package's dependencies
 )
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-# wine32 is an i386 package: 64-bit Windows runs 32-bit programs, and so must its stand-in.
+# wine32 is an i386 package: 64-bit Windows runs 32-bit programs, and so must its stand-in. The
+# arm64 libraries come from Debian's multiarch archive too.
 foreign_added=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-  foreign_added=1
-fi
+for arch in i386 arm64; do
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    $SUDO dpkg --add-architecture "$arch"
+    foreign_added=1
+  fi
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

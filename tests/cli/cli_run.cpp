@@ -9,8 +9,35 @@
 #include <grp.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+
+// The command that starts tq330-flash. Under an emulator its several-port mode re-executes itself,
+// which the kernel refuses for a foreign program without binfmt registration; the program then
+// starts its argv[0] instead. So argv[0] is a host script that runs the program under the
+// emulator again (qemu-user's -0 sets argv[0]); without an emulator the program runs as it is.
+std::vector<std::string> ProgramCommand(const std::string& program) {
+    std::vector<std::string> command = Sim_Command(program);
+    // Only tq330-flash re-executes itself; any other program runs under the emulator as it is.
+    if (command.size() == 1 || program != TQ330_FLASH_PATH)
+        return command;
+    static const std::string script = [&command] {
+        std::string text = "#!/bin/sh\nexec";
+        for (size_t i = 0; i + 1 < command.size(); ++i)
+            text += " '" + command[i] + "'";
+        text += " -0 \"$0\" '" + command.back() + "' \"$@\"\n";
+        std::string path = WriteTempFile("tq330-flash", text);
+        chmod(path.c_str(), 0755);
+        return path;
+    }();
+    command.insert(command.end() - 1, {"-0", script});
+    return command;
+}
+
+} // namespace
 
 FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const std::string& ports,
                   std::function<bool(const std::string& out)> interruptWhen, bool secondInterrupt,
@@ -34,6 +61,12 @@ FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int
     int aOut[2], aErr[2];
     if (pipe(aOut) != 0 || pipe(aErr) != 0)
         return run;
+    std::vector<std::string> command = ProgramCommand(how.Program);
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : command)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     auto started = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -46,11 +79,7 @@ FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int
             setenv("TQ330_PORTS", ports.c_str(), 1);
         if (how.InChild)
             how.InChild();
-        std::vector<char*> argv = {const_cast<char*>(how.Program.c_str())};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(how.Program.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(aOut[1]);

@@ -73,7 +73,9 @@ foreach(build refused allowed release)
     fail("${build}: no AppStream file")
   endif()
   expect_in("${metainfo}" "<release version=\"${new_version}")
-  expect_not_in("${b}/packaging/changelog" "${old_version}")
+  foreach(package tq330-flash)
+    expect_not_in("${b}/packaging/${package}/changelog.Debian" "${old_version}")
+  endforeach()
   expect_in("${b}/packaging/README.txt" "TQ330 Updater ${new_version} for Windows")
   expect_not_in("${b}/packaging/README.txt" "${old_version}")
   expect_not_in("${b}/CPackConfig.cmake" "\"${old_version}")
@@ -87,16 +89,19 @@ foreach(build refused allowed release)
   endforeach()
 endforeach()
 
-expect_in("${WORK_DIR}/release/packaging/changelog" "(${new_version})")
+expect_in("${WORK_DIR}/release/packaging/tq330-flash/changelog.Debian" "tq330-flash (${new_version}-1)")
 expect_in("${WORK_DIR}/release/CPackConfig.cmake" "set(CPACK_PACKAGE_VERSION \"${new_version}\")")
-expect_in("${WORK_DIR}/release/CPackConfig.cmake" "tq330-updater_${new_version}_")
+# The Debian packages: the version with its Debian revision, newer than the single package of the
+# version before them, which they replace.
+expect_in("${WORK_DIR}/release/CPackConfig.cmake" "\"tq330-flash_${new_version}-1_")
+expect_in("${WORK_DIR}/release/CPackConfig.cmake" "\"tq330-updater (<< ${new_version}-1~)\"")
 expect_in("${WORK_DIR}/release/packaging/cpack_options.cmake" "\"tq330-updater-${new_version}-setup\"")
 expect_in("${WORK_DIR}/release/packaging/cpack_options.cmake" "\"tq330-updater-${new_version}-win64\"")
 expect_in("${WORK_DIR}/release/packaging/cpack_options.cmake" "set(tq330_placeholder \"OFF\")")
 
 # The placeholder, allowed: every name says so, and the version sorts below the release.
 expect_in("${WORK_DIR}/allowed/CPackConfig.cmake" "set(CPACK_PACKAGE_VERSION \"${new_version}~placeholder\")")
-expect_in("${WORK_DIR}/allowed/CPackConfig.cmake" "tq330-updater_${new_version}~placeholder_")
+expect_in("${WORK_DIR}/allowed/CPackConfig.cmake" "\"tq330-flash_${new_version}-1~placeholder_")
 expect_in("${WORK_DIR}/allowed/packaging/cpack_options.cmake" "\"tq330-updater-${new_version}-placeholder-setup\"")
 expect_in("${WORK_DIR}/allowed/packaging/cpack_options.cmake" "\"tq330-updater-${new_version}-placeholder-win64\"")
 

@@ -2,6 +2,7 @@
 
 #include "link/frame.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -44,15 +45,14 @@ int Spawn(const std::vector<std::string>& args, int* pOutFd, int* pErrFd) {
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     if (pErrFd != nullptr)
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    std::vector<std::string> copies = Sim_Command(TQ330_SIM_PATH);
+    copies.insert(copies.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    std::string program = TQ330_SIM_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
     for (std::string& arg : copies)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(outPipe[1]);
     if (pErrFd != nullptr)
@@ -105,6 +105,21 @@ bool ReadLine(int fd, int timeoutMs, std::string* pLine) {
 }
 
 } // namespace
+
+std::vector<std::string> Sim_Command(const std::string& program) {
+    std::vector<std::string> command;
+#ifdef TQ330_TEST_EMULATOR
+    // The build's list, one entry per '|'-separated field.
+    const std::string emulator = TQ330_TEST_EMULATOR;
+    for (size_t at = 0; at <= emulator.size();) {
+        const size_t end = std::min(emulator.find('|', at), emulator.size());
+        command.push_back(emulator.substr(at, end - at));
+        at = end + 1;
+    }
+#endif
+    command.push_back(program);
+    return command;
+}
 
 bool Sim_Start(const std::vector<std::string>& args, SimChild* pChild) {
     int outFd = -1;

@@ -21,6 +21,10 @@ struct SimChild {
     const std::string& Port() const { return Link.empty() ? Device : Link; }
 };
 
+// The command that runs one of this build's programs: the program itself, or in a cross-build the
+// emulator the tests run under (qemu-user for arm64, TQ330_TEST_EMULATOR) followed by the program.
+std::vector<std::string> Sim_Command(const std::string& program);
+
 // Starts tq330-sim with the arguments and reads the device path from its first line. False (with
 // nothing left running) when it does not start or prints no line within a few seconds.
 bool Sim_Start(const std::vector<std::string>& args, SimChild* pChild);
