@@ -35,8 +35,9 @@ struct NetPort {
     bool Gone = false;      // the server closed or reset the connection
 };
 
+// The module's handles are integers; this backend's is the address of its connection.
 NetPort& PortOf(ComHandle h) {
-    return *reinterpret_cast<NetPort*>(h);
+    return *reinterpret_cast<NetPort*>(h); // NOLINT(performance-no-int-to-ptr)
 }
 
 // The notes of the last open, read by the front end's thread while the worker may open again.
