@@ -351,7 +351,7 @@ TEST(FlashCli, TraceHoldsTheFramesByteForByte) {
             sent.push_back(line.substr(mark + 2));
     }
     // Received: the noise, then only whole Ack bytes and frames. A short read traced as the buffer
-    // it asked for would add bytes that never came.
+    // it asked for would add bytes that never came, and the next frame would not start where it must.
     ASSERT_GT(received.size(), 3u);
     for (size_t i = 3; i < received.size();) {
         if (received[i] == 0x90) {
@@ -360,7 +360,9 @@ TEST(FlashCli, TraceHoldsTheFramesByteForByte) {
         }
         ASSERT_EQ(received[i], 0x68) << "at byte " << i;
         size_t end = i + 1 < received.size() ? i + 9 + received[i + 1] : received.size() + 1;
-        ASSERT_LE(end, received.size()) << "a frame cut short at byte " << i;
+        // The reply that was coming in when the program ended may stop short; only the last one.
+        if (end > received.size())
+            break;
         ASSERT_EQ(received[end - 1], 0x16) << "at byte " << i;
         i = end;
     }
