@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh demo
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j2 --target tq330-updater tq330-updater-driven tq330-sim
 
