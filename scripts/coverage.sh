@@ -6,6 +6,7 @@
 # The HTML report with annotated sources goes to build/coverage/html/index.html.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/setup.sh build suite coverage
 root=$(pwd)
 jobs=${JOBS:-2}
 dir=build/coverage
