@@ -563,6 +563,10 @@ TEST_F(DialogNetTest, ClosingWhileConnectingEndsTheDialogAtOnce) {
         log.push_back(DLG_PortOpening() ? "connecting" : "not connecting");
         QTest::keyClick(hMainDlg.load(), Qt::Key_Escape);
     });
+    QTimer watchdog; // a dialog that missed the close ends all the same
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { DLG_Proc(ID_CLOSE, 0); });
+    watchdog.start(10000);
     DLG_Run("t");
     log.push_back("dialog ended");
     EXPECT_TRUE(PumpUntil([] { return COM_GetPortState() != PORT_OPENING; }));
