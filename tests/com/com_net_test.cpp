@@ -205,6 +205,29 @@ TEST_F(ComNet, AServerThatSetOtherValuesIsARefusedLineConfiguration) {
               "odd parity, 1 stop bit, not 57600 baud, 8 data bits, odd parity, 1 stop bit");
 }
 
+// Answers that came before the set-up was asked for, from a server that never took up
+// COM-PORT-OPTION, confirm nothing, however well they match.
+TEST_F(ComNet, AnswersBeforeTheSetupWasAskedForConfirmNothing) {
+    server.Start();
+    peer = std::thread([this] {
+        ASSERT_TRUE(server.Accept());
+        Bytes answers;
+        for (Bytes a : {Bytes{1, 0x00, 0x00, 0xE1, 0x00}, {2, 8}, {3, 2}, {4, 1}, {5, 1}, {5, 8}, {5, 11}}) {
+            answers.insert(answers.end(), {0xFF, 0xFA, 0x2C, static_cast<uint8_t>(a[0] + 100)});
+            answers.insert(answers.end(), a.begin() + 1, a.end());
+            answers.insert(answers.end(), {0xFF, 0xF0});
+        }
+        server.Send(answers);
+    });
+    Com_UsePorts({Url("rfc2217")});
+    COM_ChangeSettings(Com_DialogSettings(0));
+    peer.join();
+    EXPECT_NE(COM_GetPortState(), PORT_READY);
+    EXPECT_EQ(ErrorTexts(),
+              std::vector<std::string>{"COM::COM_ChangeBaudrate: SetCommState failed: the server "
+                                       "did not take up COM-PORT-OPTION (RFC 2217)"});
+}
+
 TEST_F(ComNet, NobodyListeningIsAPortNotAvailable) {
     server.Start();
     server.StopListening();

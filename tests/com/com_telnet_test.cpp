@@ -203,6 +203,9 @@ TEST(Rfc2217, AsksForTheLineAndPurgesInTheWireFormat) {
     EXPECT_EQ(Bytes(acSetup, acSetup + 11),
               (Bytes{0xFF, 0xFA, 0x2C, 1, 0x00, 0x01, 0xFF, 0xFF, 0x00, 0xFF, 0xF0}));
     EXPECT_FALSE(Rfc2217_BeginSetup(t, PortSettings{57600, 0, 9, 1, 0}, acSetup, &n));
+    // Settings without a code fail the judgement with that reason, whatever the server said so far.
+    EXPECT_EQ(Check(Started(), false, PortSettings{57600, 0, 8, 5, 0}).Why,
+              "COM-PORT-OPTION has no code for these line settings");
     n = Rfc2217_Purge(acSetup);
     EXPECT_EQ(Bytes(acSetup, acSetup + n), (Bytes{0xFF, 0xFA, 0x2C, 12, 1, 0xFF, 0xF0}));
 }
