@@ -99,6 +99,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
     void Disarm() { Deadline.expires_at(net::steady_timer::time_point::max()); }
     void Cut() {
         error_code ignored;
+        // Cancelled first: Windows (Wine at least) may keep a stalled overlapped write pending past the
+        // close, and with it the connection.
+        Socket.cancel(ignored);
         Socket.set_option(net::socket_base::linger(true, 0), ignored);
         Socket.close(ignored);
     }

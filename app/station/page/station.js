@@ -76,11 +76,13 @@ function drawTile(t, p) {
     if (p.state === 'step') {
         word = (p.step || 'UPDATING').toUpperCase();
         detail = typeof p.percent === 'number' ? p.percent + ' %' : '';
-    } else if (p.state === 'ended' && p.result && p.result !== 'ended') {
-        word = String(p.result).toUpperCase();
     } else if (p.state === 'not updated' || p.state === 'interrupted') {
         detail = p.failed_step || '';
     } else if (p.state === 'port error' || p.state === 'no device' || p.state === 'ended') {
+        // An ending the page has no word of its own for ("not started", ...) is shown in the child's.
+        if (p.state === 'ended' && p.result) {
+            word = String(p.result).toUpperCase();
+        }
         detail = oneLine(p.status);
     }
     t.root.className = 'tile ' + shown[1];
