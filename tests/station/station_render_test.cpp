@@ -240,7 +240,8 @@ TEST(StationState, JsonHasTheStationAndEachPortInTheEventsWords) {
     EXPECT_EQ(ports[1].get_child("last").size(), 0u);
     // The two counters apart: the second port's first device fails.
     Station_Apply(1, R"j({"event":"result","result":"not updated","exit_code":1,"update_seconds":3.0})j");
-    auto second = std::next(ReadJson(Station_StateJson(Station_Snapshot())).get_child("ports").begin())->second;
+    auto second =
+        std::next(ReadJson(Station_StateJson(Station_Snapshot())).get_child("ports").begin())->second;
     EXPECT_EQ(second.get<int>("updated"), 0);
     EXPECT_EQ(second.get<int>("not_updated"), 1);
     EXPECT_EQ(second.get<int>("exit_code"), 1);

@@ -165,9 +165,10 @@ TEST_F(StationWeb, ServesThePageItsPartsStateAndMetricsWithSafetyHeaders) {
             EXPECT_EQ(BodyOf(response), c.Body) << c.Target;
         }
         // The page's own origin for its script, style, icon and event stream; nothing else at all.
-        EXPECT_EQ(HeaderOf(response, "Content-Security-Policy"),
-                  "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
-                  "base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
+        EXPECT_EQ(
+            HeaderOf(response, "Content-Security-Policy"),
+            "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+            "base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
             << c.Target;
         EXPECT_EQ(HeaderOf(response, "X-Content-Type-Options"), "nosniff") << c.Target;
         EXPECT_EQ(response.find("Access-Control-"), std::string::npos) << c.Target;
@@ -284,9 +285,8 @@ TEST_F(StationWeb, APageThatReadsLateGetsTheLatestState) {
     Station_Apply(1, R"j({"event":"result","result":"updated","update_seconds":42.0})j");
     ASSERT_TRUE(late.ReadUntil([](const std::string& t) {
         std::vector<std::string> events = EventsIn(t);
-        return !events.empty() &&
-               std::next(ReadJson(events.back()).get_child("ports").begin())->second.get<std::string>("state") ==
-                   "updated";
+        return !events.empty() && std::next(ReadJson(events.back()).get_child("ports").begin())
+                                          ->second.get<std::string>("state") == "updated";
     }));
     EXPECT_LT(EventsIn(late.Text).size(), 42u);
 }
