@@ -37,7 +37,13 @@ std::vector<std::string> ProgramCommand(const std::string& program) {
     return command;
 }
 
+int Running = -1;
+
 } // namespace
+
+int RunningPid() {
+    return Running;
+}
 
 FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const std::string& ports,
                   std::function<bool(const std::string& out)> interruptWhen, bool secondInterrupt,
@@ -84,6 +90,7 @@ FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int
     }
     close(aOut[1]);
     close(aErr[1]);
+    Running = pid;
     auto deadline = started + std::chrono::seconds(timeoutSec);
     int open = 2;
     int interrupts = 0;
@@ -129,6 +136,7 @@ FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int
         close(aErr[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    Running = -1;
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
