@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -21,23 +20,15 @@
 namespace {
 
 // The child process that serves the device in a run of several ports: a child of the program
-// RunProgram runs (by its parent's pid, as qemu-user keeps pids) that holds the device open. -1
-// when there is none.
+// RunProgram runs (found by its parent's pid: qemu-user keeps pids, not command lines) that holds
+// the device open. -1 when there is none.
 pid_t ChildServing(const std::string& device) {
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-        std::ifstream file(entry.path() / "stat");
-        std::string stat;
-        std::getline(file, stat);
-        // pid (comm) state ppid ...: the name may hold spaces and parentheses, the last ')' ends it.
-        size_t end = stat.rfind(')');
-        int ppid = -1;
-        if (end == std::string::npos || std::sscanf(stat.c_str() + end + 1, " %*c %d", &ppid) != 1 ||
-            ppid != RunningPid())
-            continue;
-        for (const auto& fd : std::filesystem::directory_iterator(entry.path() / "fd", error))
+    for (int pid : ChildrenOf(RunningPid())) {
+        const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : std::filesystem::directory_iterator(fds, error))
             if (std::filesystem::read_symlink(fd.path(), error) == device)
-                return std::atoi(entry.path().filename().c_str());
+                return pid;
     }
     return -1;
 }

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <poll.h>
@@ -43,6 +45,23 @@ int Running = -1;
 
 int RunningPid() {
     return Running;
+}
+
+std::vector<int> ChildrenOf(int pid) {
+    std::vector<int> children;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::ifstream file(entry.path() / "stat");
+        std::string stat;
+        std::getline(file, stat);
+        // pid (comm) state ppid ...: the name may hold spaces and parentheses, the last ')' ends it.
+        size_t end = stat.rfind(')');
+        int ppid = -1;
+        if (end != std::string::npos && std::sscanf(stat.c_str() + end + 1, " %*c %d", &ppid) == 1 &&
+            ppid == pid)
+            children.push_back(std::atoi(entry.path().filename().c_str()));
+    }
+    return children;
 }
 
 FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const std::string& ports,
@@ -99,6 +118,9 @@ FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int
                                                                           std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             run.TimedOut = true;
+            // Its children too (the processes of several ports): none is left running.
+            for (int child : ChildrenOf(pid))
+                kill(child, SIGKILL);
             kill(pid, SIGKILL);
             break;
         }

@@ -35,6 +35,8 @@ FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int
 // The process RunProgram runs now (-1 when none): for interruptWhen, to find its children by their
 // parent's pid (under qemu-user every command line is qemu's).
 int RunningPid();
+// The processes whose parent is pid.
+std::vector<int> ChildrenOf(int pid);
 
 // The lines of a text; the JSON lines of --json whose "event" is the given one.
 std::vector<std::string> Lines(const std::string& text);
