@@ -5,6 +5,7 @@
 #include "update/crc16.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 inline void PutU32(std::vector<uint8_t>& out, uint32_t value) {
@@ -94,6 +95,18 @@ class SimTest : public ::testing::Test {
         return Sim_ReadFrame(fd, &frame, timeoutMs) && frame.Intact && frame.Command == 0;
     }
     std::vector<std::string> LogLines() { return Sim_ReadLines(logPath); }
+    // Waits until the bytes waiting unread on the device are `count` (FIONREAD); false when they
+    // are not within the time.
+    bool UnreadBecomes(int count, int timeoutMs = ANSWER_MS) {
+        for (int waited = 0;; waited += 10) {
+            int n = -1;
+            if (ioctl(fd, FIONREAD, &n) == 0 && n == count)
+                return true;
+            if (waited >= timeoutMs)
+                return false;
+            usleep(10 * 1000);
+        }
+    }
 
     SimChild sim;
     int fd = -1;

@@ -309,14 +309,16 @@ TEST_F(SimTest, AnswersNobodyHeardAreNotLeftForTheNextClient) {
     fd = Sim_OpenRaw(sim.Device);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ReadByte(200), -1);
-    // Unread bytes go with the last close, as a serial driver drops its buffer (once the simulator
-    // has heard of the close, which takes it a moment: it is told, not asked).
+    // Unread bytes go with the last close, as a serial driver drops its buffer: once the simulator
+    // has heard of the close, which takes it a moment (it is told, not asked), so the next client
+    // may meet them for that moment, never for longer.
     Sim_SendFrame(fd, 0, nullptr, 0);
-    usleep(200000);
+    const int answer = static_cast<int>(9 + 15 + strlen(SIM_ID_TEXT1) + strlen(SIM_ID_TEXT2));
+    ASSERT_TRUE(UnreadBecomes(answer)) << "the answer did not come";
     close(fd);
-    usleep(50000);
     fd = Sim_OpenRaw(sim.Device);
     ASSERT_GE(fd, 0);
+    EXPECT_TRUE(UnreadBecomes(0)) << "the answer nobody read was left for the next client";
     EXPECT_EQ(ReadByte(200), -1);
     EXPECT_TRUE(Identified(ANSWER_MS));
 }
