@@ -21,7 +21,8 @@ int RecordFd = -1;
 bool Readable = false; // opened for reading too: the file's last byte can be looked at
 std::string RecordPath;
 
-// Whether the file ends a line (or is empty). A file this process may only write is taken to.
+// Whether the file ends a line (or is empty). A file this process may only write to is taken as
+// ending one.
 bool EndsALine() {
     struct stat info {};
     if (!Readable || fstat(RecordFd, &info) != 0 || info.st_size == 0)

@@ -10,15 +10,17 @@
 namespace {
 
 HANDLE RecordFile = INVALID_HANDLE_VALUE;
+bool Readable = false; // opened for reading too: the file's last byte can be looked at
 std::string RecordPath;
 // The byte the processes of a line lock: no file grows this far, so the lock never stands in the
 // way of a write.
 constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFFF;
 
-// Whether the file ends a line (or is empty).
+// Whether the file ends a line (or is empty). A file this process may only append to is taken as
+// ending one.
 bool EndsALine() {
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(RecordFile, &size) || size.QuadPart == 0)
+    if (!Readable || !GetFileSizeEx(RecordFile, &size) || size.QuadPart == 0)
         return true;
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(size.QuadPart - 1);
@@ -42,9 +44,16 @@ std::string ErrorText(DWORD error) {
 } // namespace
 
 bool REC_OpenFile(const std::string& path, std::string* pError) {
-    RecordFile =
-        CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Read access to look at the file's end; a file this user may only append to is taken without.
+    const DWORD aRead[] = {FILE_READ_DATA, 0};
+    for (DWORD read : aRead) {
+        RecordFile = CreateFileA(path.c_str(), FILE_APPEND_DATA | read | SYNCHRONIZE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        Readable = read != 0;
+        if (RecordFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
+            break;
+    }
     if (RecordFile == INVALID_HANDLE_VALUE) {
         *pError = path + ": " + ErrorText(GetLastError());
         return false;
