@@ -247,6 +247,14 @@ TEST(Rfc2217, AServerThatAppliedOtherValuesFailsTheSetupWithThemNamed) {
     EXPECT_EQ(v.Why, "the server set 9600 baud, 8 data bits, no parity, 1 stop bit, not 57600 baud, 8 data "
                      "bits, odd parity, 1 stop bit");
 
+    // The parity alone (a line left at even): as wrong as any other value.
+    ASSERT_TRUE(Rfc2217_BeginSetup(t, LINE_8O1, acSetup, &n));
+    Receive(t, Answer(1, {0x00, 0x00, 0xE1, 0x00}) + Answer(2, {8}) + Answer(3, {3}) + Answer(4, {1}), 4);
+    v = Check(t, true);
+    EXPECT_EQ(v.Result, SETUP_FAILED);
+    EXPECT_EQ(v.Why, "the server set 57600 baud, 8 data bits, even parity, 1 stop bit, not 57600 baud, 8 "
+                     "data bits, odd parity, 1 stop bit");
+
     ASSERT_TRUE(Rfc2217_BeginSetup(t, LINE_8O1, acSetup, &n));
     Receive(t, Answer(1, {0x00, 0xFF, 0xFF, 0x00}) + Answer(2, {8}) + Answer(3, {2}) + Answer(4, {1}), 1);
     EXPECT_EQ(t.aAnswer[CPO_SET_BAUDRATE], 0x00FFFF00u);
