@@ -1,9 +1,9 @@
 // The record's file on Windows: FILE_APPEND_DATA without FILE_WRITE_DATA, so that every write
 // lands at the end, also beside another process appending; FlushFileBuffers after each line.
 #include "app/cli/cli_record.h"
+#include "platform/win32.h"
 
 #include <cstdio>
-#include <windows.h>
 
 namespace {
 
