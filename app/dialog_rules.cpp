@@ -38,11 +38,7 @@ int SelectedPort = 0;
 PortSettings ComProps{};
 
 void OpenPort(int portIndex) {
-    ComProps.BaudRate = 57600;
-    ComProps.PortIndex = static_cast<uint8_t>(portIndex);
-    ComProps.DataBits = 8;
-    ComProps.Parity = 1;          // odd
-    ComProps.StopBits = 0;        // one
+    ComProps = COM_BootLoaderLine(portIndex);
     COM_ChangeSettings(ComProps); // does nothing when this port is already in force
 }
 

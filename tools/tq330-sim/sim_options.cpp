@@ -1,6 +1,8 @@
 #include "sim_options.h"
 #include "sim_protocol.h"
 
+#include "link/protocol.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -95,10 +97,6 @@ bool ParseNumber(const char* pText, uint32_t* pValue) {
     return true;
 }
 
-bool IsAcknowledgedCommand(uint32_t command) {
-    return command == 1 || command == 2 || command == 3 || command == 4 || command == 5 || command == 7;
-}
-
 bool ParseCorruptKind(const char* pText, CorruptKind* pKind) {
     const struct {
         const char* pName;
@@ -120,7 +118,7 @@ bool ParseCorruptKind(const char* pText, CorruptKind* pKind) {
 
 OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char* acError, size_t errorSize) {
     *pOptions = SimOptions{};
-    pOptions->Baud = 57600;
+    pOptions->Baud = LINE_BAUD;
     pOptions->ClearMs = 2000;
     pOptions->AppMs = -1; // a device runs its new firmware until it is power cycled
     pOptions->CrcStart = 0xA0000;
@@ -179,7 +177,7 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             pOptions->DropAcks = value;
             break;
         case OPT_DROP_ACKS_CMD:
-            if (!IsAcknowledgedCommand(value)) {
+            if (!Command_IsAcknowledged(value)) {
                 snprintf(acError, errorSize, "--drop-acks-cmd: %u is not one of 1, 2, 3, 4, 5, 7", value);
                 return OPTIONS_INVALID;
             }
@@ -208,7 +206,7 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             }
             break;
         case OPT_CORRUPT_CMD:
-            if (value != 0 && !IsAcknowledgedCommand(value)) {
+            if (value != 0 && !Command_IsAcknowledged(value)) {
                 snprintf(acError, errorSize, "--corrupt-cmd: %u is not one of 0, 1, 2, 3, 4, 5, 7", value);
                 return OPTIONS_INVALID;
             }
@@ -218,7 +216,7 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
             pOptions->GarbageBefore = value;
             break;
         case OPT_GARBAGE_CMD:
-            if (value != 0 && !IsAcknowledgedCommand(value)) {
+            if (value != 0 && !Command_IsAcknowledged(value)) {
                 snprintf(acError, errorSize, "--garbage-cmd: %u is not one of 0, 1, 2, 3, 4, 5, 7", value);
                 return OPTIONS_INVALID;
             }
