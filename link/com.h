@@ -1,8 +1,10 @@
 // The one serial line to the target's boot loader. One instance per process, module-level state.
-// The state machine (com_common.cpp) is the same everywhere; the backend (com_posix*.cpp or
-// com_win32.cpp) is chosen at build time. Every port call and the close/re-open of COM_ChangeSettings
-// run under one lock, so the port is never closed under a read; the error box is shown after the
-// lock is released.
+// The state machine (com_common.cpp) is the same everywhere; the backend is chosen per port by its
+// name when the port opens (COM_BackendFor): a device server on the network for rfc2217:// and
+// tcp:// (com_net*.cpp), else the platform's own serial device (com_posix*.cpp or com_win32.cpp,
+// whichever the platform builds). Every port call and the close/re-open of COM_ChangeSettings run
+// under one lock, so the port is never closed under a read; the error box is shown after the lock
+// is released.
 #pragma once
 #include "link/protocol.h"
 
