@@ -17,6 +17,7 @@ constexpr int IDC_STATUS = 104;          // status line
 constexpr int IDC_CANCEL = 105;          // Cancel/Ok button
 constexpr int ID_CONNECTED = 1024;       // worker: after every answered identify poll
 constexpr int ID_CONNECTION_LOST = 1025; // worker: a connected target stopped answering
+constexpr int ID_PORT_OPENED = 1026;     // serial-port module: the open of a selected network port ended
 
 // Display operations, main thread.
 void DLG_ShowStatus(const char* text);

@@ -35,11 +35,20 @@ char acTitle[64];
 int bConnected = 0;
 int bStartRequested = 0;
 int SelectedPort = 0;
+int bPortOpening = 0; // the selected network port is still being connected
 PortSettings ComProps{};
+
+// On the thread that opened the port: the dialog hears of it in its own queue, where the error box
+// belongs.
+void PostPortOpened() {
+    DLG_PostCommand(ID_PORT_OPENED);
+}
 
 void OpenPort(int portIndex) {
     ComProps = COM_BootLoaderLine(portIndex);
-    COM_ChangeSettings(ComProps); // does nothing when this port is already in force
+    // Nothing when this port is in force already. A network port connects away from this thread (the
+    // window must keep answering), and its outcome comes back as ID_PORT_OPENED.
+    bPortOpening = COM_SelectPort(ComProps, PostPortOpened);
 }
 
 int ButtonReadsOk() {
@@ -68,6 +77,7 @@ void DLG_Init() {
     bConnected = 0;
     bStartRequested = 0;
     SelectedPort = 0;
+    bPortOpening = 0;
 
     DLG_UiCenter(DLG_WIDTH, DLG_HEIGHT);
     DLG_UiSetCaption(acTitle);
@@ -130,6 +140,12 @@ int DLG_Proc(int id, int code) {
             if (!DLG_UpdateEnded())
                 DLG_HideStatus();
         }
+        return 0;
+    case ID_PORT_OPENED:
+        // The error box of a port that did not open, as a local port's selection shows it; nothing
+        // for an open that a later selection superseded.
+        if (COM_ReportSelection())
+            bPortOpening = 0;
         return 0;
     case IDC_START:
         bStartRequested = 1; // never cleared: the next device to connect is updated by itself
@@ -215,6 +231,10 @@ int DLG_IsConnected() {
 
 int DLG_IsStartRequested() {
     return bStartRequested;
+}
+
+int DLG_PortOpening() {
+    return bPortOpening;
 }
 
 int DLG_UpdateEnded() {

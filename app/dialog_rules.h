@@ -51,5 +51,8 @@ void DLG_FormatPercentage(int32_t pos, int32_t low, int32_t high, char* acText, 
 // For the front ends' tests and the terminal: the rules' state.
 int DLG_IsConnected();
 int DLG_IsStartRequested();
+// 1 while the selected network port is connecting: its outcome (an error box when it did not open)
+// is still to come as ID_PORT_OPENED.
+int DLG_PortOpening();
 // 1 once an update has ended and its button reads "Ok".
 int DLG_UpdateEnded();

@@ -1,5 +1,5 @@
 # A cross-build runs embedtext during the build, so it is compiled for the build machine with that
-# machine's compiler. Sets TQ330_EMBEDTEXT to the program, which tq330_embed_firmware runs.
+# machine's compiler. Sets TQ330_EMBEDTEXT to the program, which tq330_embed_text runs.
 find_program(TQ330_HOST_CXX NAMES c++ g++ clang++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
 set(TQ330_EMBEDTEXT "${CMAKE_BINARY_DIR}/host/embedtext")
 set(host_flags -std=c++20 -O2 -Wall -Wextra)

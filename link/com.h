@@ -32,10 +32,25 @@ constexpr int PORT_CLOSED = 2;
 // Not ready: the device went away while the port was open (an unplugged adapter). The port is
 // closed, and COM_ReopenGonePort opens the same name with the same settings again.
 constexpr int PORT_GONE = 3;
+// Not ready: a network port the dialog selected is being connected and set up on a thread of its
+// own (COM_SelectPort).
+constexpr int PORT_OPENING = 4;
 
 // Re-opens and configures the port when the settings differ from the ones in force; reports a
 // failure through APP_ErrorBox ("COM::..."). Nonzero on success, 0 after an error; callers ignore it.
 int COM_ChangeSettings(const PortSettings& settings);
+// The dialog's selection: COM_ChangeSettings, except that the window never waits on a network
+// connect (up to 3 s, and 2 s for the line set-up, with a server slow or gone). A local port opens at
+// once, a failure shown there as COM_ChangeSettings shows it; 0 is returned. A network port reads
+// PORT_OPENING while it is connected and set up on a thread of its own, which calls pfnDone (to
+// post a notification) when it is done; COM_ReportSelection then shows its outcome on the main
+// thread. 1 is returned while the port opens. A later change of settings supersedes an open still
+// running: its connection is closed when it comes, and nothing of it is shown.
+int COM_SelectPort(const PortSettings& settings, void (*pfnDone)());
+// Main thread, after pfnDone: shows the error box of the latest selection's failed open, once, as
+// COM_ChangeSettings would have shown it. 0 while the latest selection is still opening (the call
+// came from one it superseded), else 1.
+int COM_ReportSelection();
 int _InitCOM();  // NOLINT(bugprone-reserved-identifier): the module's own name, shown in its messages
 int _CheckCOM(); // NOLINT(bugprone-reserved-identifier): 0 when ready, else 1
 

@@ -9,14 +9,30 @@
 namespace {
 
 // The platform's own serial device: termios on POSIX, the Win32 communications functions.
-const ComBackend LocalDevice = {COM_OsOpen,    COM_OsClose, COM_OsSetupQueues,  COM_OsSetTimeouts,
-                                COM_OsSetLine, COM_OsWrite, COM_OsDiscardInput, COM_OsRead,
-                                nullptr,       false};
+const ComBackend LocalDevice = {.Open = COM_OsOpen,
+                                .Close = COM_OsClose,
+                                .SetupQueues = COM_OsSetupQueues,
+                                .SetTimeouts = COM_OsSetTimeouts,
+                                .SetLine = COM_OsSetLine,
+                                .Write = COM_OsWrite,
+                                .DiscardInput = COM_OsDiscardInput,
+                                .Read = COM_OsRead,
+                                .Problem = nullptr,
+                                .ListedByName = false,
+                                .ConnectsSlowly = false};
 
 // A serial device server on the network: rfc2217:// or tcp:// (com_net*.cpp).
-const ComBackend NetworkPort = {COM_NetOpen,    COM_NetClose, COM_NetSetupQueues,  COM_NetSetTimeouts,
-                                COM_NetSetLine, COM_NetWrite, COM_NetDiscardInput, COM_NetRead,
-                                COM_NetProblem, true};
+const ComBackend NetworkPort = {.Open = COM_NetOpen,
+                                .Close = COM_NetClose,
+                                .SetupQueues = COM_NetSetupQueues,
+                                .SetTimeouts = COM_NetSetTimeouts,
+                                .SetLine = COM_NetSetLine,
+                                .Write = COM_NetWrite,
+                                .DiscardInput = COM_NetDiscardInput,
+                                .Read = COM_NetRead,
+                                .Problem = COM_NetProblem,
+                                .ListedByName = true,
+                                .ConnectsSlowly = true};
 
 } // namespace
 

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -31,6 +33,11 @@ struct DetectedPort {
     const ComBackend* pBackend = nullptr;
 };
 DetectedPort DetectedPorts[COM_PORT_COUNT];
+// Counts the changes of settings. An open on a thread of its own carries the number of the
+// selection it serves, and a later change supersedes it: its handle is closed when it comes.
+uint64_t Selection = 0;
+// What the selection's failed open leaves: the state the close before it left, as _InitCOM does.
+int StateIfNotOpened = PORT_NOT_CONFIGURED;
 
 // The worker reads back to back; a plain mutex could let it take the port again and again ahead of
 // the dialog's re-open. Every caller passes Gate first, and a waiting caller holds Gate, so the
@@ -74,11 +81,12 @@ void CloseHandleLocked() {
     CurrentReadTimeout.store(0, std::memory_order_relaxed);
 }
 
-// A close for new settings: a gone port is given up with it, so only the new one is opened.
+// A close for new settings: a gone port, or one still being opened, is given up with it, so only
+// the new one is opened.
 void ClosePortLocked() {
     const bool open = hPort != COM_NO_HANDLE;
     CloseHandleLocked();
-    if (open || PortState == PORT_GONE)
+    if (open || PortState == PORT_GONE || PortState == PORT_OPENING)
         PortState = PORT_CLOSED;
 }
 
@@ -97,6 +105,7 @@ bool COM_ChangeBaudrate(const ComBackend& kind, ComHandle h, const PortSettings&
 }
 
 const char* const LINE_REFUSED = "COM::COM_ChangeBaudrate: SetCommState failed";
+const char* const NOT_AVAILABLE = "COM::_InitCOM: Port not available";
 
 // The configuration of a freshly opened handle; the message of the failing step, or none.
 // *pTimeoutsSet tells whether the immediate-return set was given to it.
@@ -113,6 +122,26 @@ const char* Configure(const ComBackend& kind, ComHandle h, const PortSettings& s
     return nullptr;
 }
 
+// The error box's text for the failing step: a server that set other values than asked says which,
+// and they belong in the message.
+void DescribeFailure(const ComBackend& kind, const char* pError, char (&acError)[MESSAGE_SIZE]) {
+    char acWhy[MESSAGE_SIZE / 2] = {};
+    if (pError == LINE_REFUSED && kind.Problem)
+        kind.Problem(acWhy, sizeof acWhy);
+    std::snprintf(acError, sizeof acError, "%s%s%s", pError, *acWhy ? ": " : "", acWhy);
+}
+
+// Takes the configured (or not) handle hPort as the port: ready without an error, else not ready
+// with the handle kept, as _InitCOM leaves it.
+bool SettleLocked(const char* pError, bool timeoutsSet) {
+    if (timeoutsSet)
+        NoteTimeouts(IMMEDIATE_TIMEOUTS);
+    if (pError != nullptr)
+        return false;
+    PortState = PORT_READY;
+    return true;
+}
+
 // _InitCOM's steps under the lock; false with the message of the failing step in acError. The
 // error box is shown by the caller after the lock is released: it runs a message loop and must not
 // block the worker.
@@ -121,24 +150,53 @@ bool InitLocked(char (&acError)[MESSAGE_SIZE]) {
         pBackend = &COM_BackendFor(Settings.PortIndex);
         hPort = pBackend->Open(Settings.PortIndex);
         if (hPort == COM_NO_HANDLE) {
-            std::snprintf(acError, sizeof acError, "COM::_InitCOM: Port not available");
+            std::snprintf(acError, sizeof acError, "%s", NOT_AVAILABLE);
             return false;
         }
     }
     bool timeoutsSet = false;
     const char* pError = Configure(*pBackend, hPort, Settings, &timeoutsSet);
-    if (timeoutsSet)
-        NoteTimeouts(IMMEDIATE_TIMEOUTS);
-    if (pError == nullptr) {
-        PortState = PORT_READY;
+    if (SettleLocked(pError, timeoutsSet))
         return true;
-    }
-    // A server that set other values than asked says which: they belong in the message.
-    char acWhy[MESSAGE_SIZE / 2] = {};
-    if (pError == LINE_REFUSED && pBackend->Problem)
-        pBackend->Problem(acWhy, sizeof acWhy);
-    std::snprintf(acError, sizeof acError, "%s%s%s", pError, *acWhy ? ": " : "", acWhy);
+    DescribeFailure(*pBackend, pError, acError);
     return false;
+}
+
+// The failure of the latest selection's open on its own thread, until the main thread shows it.
+std::mutex ReportLock;
+char acSelectionError[MESSAGE_SIZE];
+bool SelectionErrorOwed = false;
+
+void OweSelectionError(const char* pText) {
+    std::lock_guard<std::mutex> guard(ReportLock);
+    std::snprintf(acSelectionError, sizeof acSelectionError, "%s", pText);
+    SelectionErrorOwed = pText[0] != '\0';
+}
+
+// The selection's open, away from the dialog's thread and outside the lock (the worker's reads and
+// a later selection go on meanwhile). Only the selection still in force takes the outcome.
+void OpenSelected(PortSettings settings, const ComBackend* pKind, uint64_t selection, void (*pfnDone)()) {
+    bool timeoutsSet = false;
+    ComHandle h = pKind->Open(settings.PortIndex);
+    const char* pError = h == COM_NO_HANDLE ? NOT_AVAILABLE : Configure(*pKind, h, settings, &timeoutsSet);
+    char acError[MESSAGE_SIZE] = {};
+    if (pError != nullptr)
+        DescribeFailure(*pKind, pError, acError);
+    {
+        auto lock = LockPort();
+        if (selection != Selection) {
+            if (h != COM_NO_HANDLE)
+                pKind->Close(h);
+        } else {
+            hPort = h;
+            pBackend = pKind;
+            if (h == COM_NO_HANDLE || !SettleLocked(pError, timeoutsSet))
+                PortState = StateIfNotOpened;
+            OweSelectionError(acError);
+        }
+    }
+    if (pfnDone)
+        pfnDone();
 }
 
 int Report(bool ok, const char* pError) {
@@ -161,10 +219,52 @@ int COM_ChangeSettings(const PortSettings& settings) {
         if (SameSettings(settings, Settings))
             return 0;
         Settings = settings;
+        ++Selection;
+        OweSelectionError("");
         ClosePortLocked();
         ok = InitLocked(acError);
     }
     return Report(ok, acError);
+}
+
+int COM_SelectPort(const PortSettings& settings, void (*pfnDone)()) {
+    const ComBackend* pKind = &COM_BackendFor(settings.PortIndex);
+    if (!pKind->ConnectsSlowly) {
+        COM_ChangeSettings(settings);
+        return 0;
+    }
+    uint64_t selection;
+    {
+        auto lock = LockPort();
+        if (SameSettings(settings, Settings))
+            return PortState == PORT_OPENING ? 1 : 0;
+        Settings = settings;
+        selection = ++Selection;
+        OweSelectionError("");
+        ClosePortLocked();
+        StateIfNotOpened = PortState;
+        PortState = PORT_OPENING;
+    }
+    try {
+        std::thread(OpenSelected, settings, pKind, selection, pfnDone).detach();
+    } catch (const std::system_error&) {
+        OpenSelected(settings, pKind, selection, pfnDone); // no thread to be had: the slow way
+    }
+    return 1;
+}
+
+int COM_ReportSelection() {
+    const bool settled = PortState != PORT_OPENING;
+    char acError[MESSAGE_SIZE];
+    {
+        std::lock_guard<std::mutex> guard(ReportLock);
+        if (!SelectionErrorOwed)
+            return settled ? 1 : 0;
+        SelectionErrorOwed = false;
+        std::snprintf(acError, sizeof acError, "%s", acSelectionError);
+    }
+    APP_ErrorBox(acError);
+    return settled ? 1 : 0;
 }
 
 int _InitCOM() {
@@ -310,6 +410,8 @@ void COM_ResetPortTable() {
     {
         auto lock = LockPort();
         ClosePortLocked();
+        ++Selection;
+        OweSelectionError("");
         Settings = PortSettings{};
         PortState = PORT_NOT_CONFIGURED;
         Timeouts = ComTimeouts{};

@@ -54,6 +54,9 @@ struct ComBackend {
     // Detection lists the port by its name instead of opening it: a serial server gives one
     // connection at a time, and the selection needs it.
     bool ListedByName;
+    // Opening may take seconds (a connect and a set-up with a server that is slow or gone): the
+    // dialog's selection opens it away from the window's thread (COM_SelectPort).
+    bool ConnectsSlowly;
 };
 // The kind of port behind "COM<index+1>", from its device name (com_backends.cpp).
 const ComBackend& COM_BackendFor(int index);

@@ -12,7 +12,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = NetClock;
 
 // The bounds of a network port: a server that takes longer to accept is reported as not answering,
 // one that takes longer to answer the line set-up as not confirming it.
@@ -99,14 +99,14 @@ bool Send(NetPort& p, const uint8_t* pData, size_t n) {
 }
 
 uint32_t MillisecondsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - NetSocket_Now()).count();
     return left <= 0 ? 0 : static_cast<uint32_t>((left + 999) / 1000);
 }
 
 // The line set-up of COM-PORT-OPTION: once the server has agreed to the option, every setting is
 // sent in one write and each answer judged as it comes.
 bool SetUpLine(NetPort& p, const PortSettings& s) {
-    const Clock::time_point begun = Clock::now();
+    const Clock::time_point begun = NetSocket_Now();
     const Clock::time_point deadline = begun + NET_SETUP_TIME;
     Clock::time_point answersDue = deadline;
     bool sent = false;
@@ -129,15 +129,21 @@ bool SetUpLine(NetPort& p, const PortSettings& s) {
             }
             n += Rfc2217_Purge(acSetup + n);
             sent = Send(p, acSetup, n);
-            sentAt = Clock::now();
+            sentAt = NetSocket_Now();
         }
-        const Clock::time_point now = Clock::now();
+        const Clock::time_point now = NetSocket_Now();
         const bool final = now >= answersDue;
         if (final && !sent && p.Telnet.aUs[TELOPT_COM_PORT] != TN_REFUSED) {
             SetNote(acProblem, "the server did not take up COM-PORT-OPTION (RFC 2217)");
             return false;
         }
-        switch (Rfc2217_CheckSetup(p.Telnet, s, final, acWhy, sizeof acWhy, acNote, sizeof acNote)) {
+        SetupResult result =
+            Rfc2217_CheckSetup(p.Telnet, s, final, acWhy, sizeof acWhy, acNote, sizeof acNote);
+        // Answers count once the set-up is out: a server that "confirms" settings nobody asked it for
+        // has confirmed nothing.
+        if (!sent && (result == SETUP_DONE || result == SETUP_LINE_SET))
+            result = SETUP_PENDING;
+        switch (result) {
         case SETUP_FAILED:
             SetNote(acProblem, acWhy);
             return false;
@@ -251,7 +257,7 @@ void COM_NetDiscardInput(ComHandle h) {
 ComIo COM_NetRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts& t, uint32_t* pGot) {
     NetPort& p = PortOf(h);
     const uint64_t totalMs = uint64_t(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+    const Clock::time_point deadline = NetSocket_Now() + std::chrono::milliseconds(totalMs);
     *pGot = 0;
     while (*pGot < count) {
         size_t n = 0;
@@ -261,7 +267,7 @@ ComIo COM_NetRead(ComHandle h, uint8_t* pData, uint32_t count, const ComTimeouts
             return COM_IO_GONE;
         if (io == NET_IO_DATA)
             continue;
-        if (Clock::now() >= deadline)
+        if (NetSocket_Now() >= deadline)
             break;
         NetSocket_WaitReadable(p.Socket, MillisecondsLeft(deadline));
     }

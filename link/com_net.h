@@ -5,6 +5,7 @@
 #pragma once
 #include "link/com_internal.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -122,6 +123,11 @@ SetupResult Rfc2217_CheckSetup(const TelnetState& t, const PortSettings& s, bool
 using NetSocket = intptr_t;
 constexpr NetSocket NET_NO_SOCKET = -1;
 enum NetIo { NET_IO_DATA, NET_IO_NONE, NET_IO_GONE };
+
+// The clock the waits below are measured on, and so every deadline of a network port: the steady
+// clock, read here so that a scripted server in place of this layer can keep time of its own.
+using NetClock = std::chrono::steady_clock;
+NetClock::time_point NetSocket_Now();
 
 // Connects to the host within timeoutMs (every address the name has, in turn), non-blocking, with
 // TCP_NODELAY. NET_NO_SOCKET with the reason ("connection refused", "no answer within 3 s").

@@ -118,6 +118,10 @@ NetSocket NetSocket_Connect(const char* host, uint16_t port, uint32_t timeoutMs,
     return fd;
 }
 
+NetClock::time_point NetSocket_Now() {
+    return NetClock::now();
+}
+
 void NetSocket_Close(NetSocket s) {
     close(static_cast<int>(s));
 }

@@ -137,6 +137,10 @@ NetSocket NetSocket_Connect(const char* host, uint16_t port, uint32_t timeoutMs,
     return static_cast<NetSocket>(s);
 }
 
+NetClock::time_point NetSocket_Now() {
+    return NetClock::now();
+}
+
 void NetSocket_Close(NetSocket s) {
     closesocket(ToSocket(s));
 }

@@ -125,8 +125,10 @@ SetupResult Rfc2217_CheckSetup(const TelnetState& t, const PortSettings& s, bool
     }
     uint8_t parity = 0;
     uint8_t stop = 0;
-    if (!ParityCode(s.Parity, &parity) || !StopCode(s.StopBits, &stop))
+    if (!ParityCode(s.Parity, &parity) || !StopCode(s.StopBits, &stop)) {
+        std::snprintf(acWhy, whySize, "COM-PORT-OPTION has no code for these line settings");
         return SETUP_FAILED;
+    }
     const uint32_t aAsked[] = {0, s.BaudRate, s.DataBits, parity, stop};
     const char* const aNames[] = {"", "the baud rate", "the data bits", "the parity", "the stop bits"};
     bool allAnswered = true;

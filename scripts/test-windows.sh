@@ -92,7 +92,7 @@ start_peer() { # output file, program, arguments...
 }
 start_peer "$work/echo.out" "$linux_build/tests/com_win32/com_win32_peer" echo
 echo_pty=$peer_pty
-start_peer "$work/split.out" "$linux_build/tests/com_win32/com_win32_peer" split
+start_peer "$work/split.out" "$linux_build/tests/com_win32/com_win32_peer" split "$work/split.count"
 split_pty=$peer_pty
 start_peer "$work/gone.out" "$linux_build/tests/com_win32/com_win32_peer" gone
 gone_pty=$peer_pty
@@ -119,7 +119,7 @@ start_peer "$work/replug.out" "$linux_build/tools/tq330-sim/tq330-sim" --baud 0 
 # changes); the shim lets the pty take the program's settings every time.
 LD_PRELOAD="$linux_build/tests/com_win32/pty_parity/\$LIB/libcom_win32_pty_parity.so" \
   run_suite com_win32_tests "$win_build/tests/com_win32/com_win32_tests.exe" \
-  --echo-port=0 --split-port=1 --sim-port=2 --gone-port=3 --flash-out="Z:$work/expected.bin" --replug-port=4
+  --echo-port=0 --split-port=1 --split-count="Z:$work/split.count" --sim-port=2 --gone-port=3 --flash-out="Z:$work/expected.bin" --replug-port=4
 
 # What Wine made of the program's line settings on the echo peer's pty, which the peer left cooked
 # (echo, canonical, CR to NL, XON/XOFF): 57600 baud, 8 bits, odd parity checked on input (the pty

@@ -10,6 +10,9 @@ void CLI_OpenDialog();
 bool CLI_DialogEnded();
 // Handles one queued message, waiting at most timeoutMs for it; false when none came.
 bool CLI_WaitMessageFor(int timeoutMs);
+// Handles the queued messages until the selected port's open has ended (a network port connects on
+// a thread of its own), its error box included; the status line stays unreported meanwhile.
+void CLI_WaitForPort();
 // A click of the session's own (Start, Ok, Cancel): DLG_Proc, with every status line it leaves
 // reported before it returns, as after a queued command.
 void CLI_Click(int id);

@@ -155,9 +155,9 @@ JsonLine& JsonLine::AddBool(const char* key, bool value) {
     return *this;
 }
 
-JsonLine& JsonLine::AddHex(const char* key, uint32_t value) {
+JsonLine& JsonLine::AddHex(const char* key, uint32_t value, int digits) {
     char acValue[16];
-    std::snprintf(acValue, sizeof acValue, "0x%04X", static_cast<unsigned>(value));
+    std::snprintf(acValue, sizeof acValue, "0x%0*X", digits, static_cast<unsigned>(value));
     return Add(key, std::string(acValue));
 }
 

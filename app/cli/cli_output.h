@@ -13,7 +13,8 @@ struct JsonLine {
     JsonLine& Add(const char* key, long long value);
     JsonLine& Add(const char* key, double value);
     JsonLine& AddBool(const char* key, bool value);
-    JsonLine& AddHex(const char* key, uint32_t value); // "0x1D0F"
+    // "0x1D0F": at least `digits` hex digits (a byte's two, a CRC-16's four).
+    JsonLine& AddHex(const char* key, uint32_t value, int digits = 4);
 };
 std::string JSON_Escape(const std::string& text);
 

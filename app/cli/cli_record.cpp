@@ -59,7 +59,7 @@ std::string REC_Printable(const uint8_t* pText, uint8_t length) {
 void REC_AddIdentify(JsonLine& line, const TargetInfo& info) {
     line.Add("id_text1", REC_Printable(info.IdText1, info.IdText1Length))
         .Add("id_text2", REC_Printable(info.IdText2, info.IdText2Length))
-        .AddHex("id_byte", info.IdByte)
+        .AddHex("id_byte", info.IdByte, 2)
         .AddHex("id_word", info.IdWord)
         .AddHex("crc_start", info.CrcStart)
         .Add("crc_length", static_cast<long long>(info.CrcLength));

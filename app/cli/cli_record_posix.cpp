@@ -1,5 +1,7 @@
 // The record's file on POSIX: O_APPEND, so that every write lands at the end, also beside another
-// process appending to the same file; fsync after each line, so that a power cut keeps it.
+// process appending to the same file; fsync after each line, so that a power cut keeps it. The
+// processes of one line take flock() around the look at the file's end and the write, so that a
+// line never follows a half one (see REC_AppendLine).
 #include "app/cli/cli_output.h"
 #include "app/cli/cli_record.h"
 
@@ -9,18 +11,39 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 int RecordFd = -1;
+bool Readable = false; // opened for reading too: the file's last byte can be looked at
 std::string RecordPath;
+
+// Whether the file ends a line (or is empty). A file this process may only write to is taken as
+// ending one.
+bool EndsALine() {
+    struct stat info {};
+    if (!Readable || fstat(RecordFd, &info) != 0 || info.st_size == 0)
+        return true;
+    char last = '\n';
+    return pread(RecordFd, &last, 1, info.st_size - 1) != 1 || last == '\n';
+}
+
+void Lock(int operation) {
+    while (flock(RecordFd, operation) != 0 && errno == EINTR) {
+    }
+}
 
 } // namespace
 
 bool REC_OpenFile(const std::string& path, std::string* pError) {
-    RecordFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    RecordFd = open(path.c_str(), O_RDWR | flags, 0644);
+    Readable = RecordFd >= 0;
+    if (RecordFd < 0 && errno == EACCES)
+        RecordFd = open(path.c_str(), O_WRONLY | flags, 0644);
     if (RecordFd < 0) {
         *pError = path + ": " + CLI_ErrorText(errno);
         return false;
@@ -37,13 +60,25 @@ bool REC_OpenFile(const std::string& path, std::string* pError) {
 }
 
 bool REC_AppendLine(const std::string& line, std::string* pError) {
-    // One write: a short one would leave half a line that another writer's line could follow.
+    // A write cut short (a full disk, a file size limit) leaves half a line, this process's or
+    // another's. It is never cut back: the half line may already have another process's line
+    // behind it. Instead a line starts on a fresh one when the file does not end in a newline, so
+    // that the half line stays one line of its own that a reader skips, and no line is glued to
+    // it. Under the lock no other process of the line can append between the look and the write.
+    Lock(LOCK_EX);
+    const std::string text = EndsALine() ? line : "\n" + line;
+    // One write: a second one for the rest would meet the file size limit's SIGXFSZ.
     ssize_t written = -1;
     do
-        written = write(RecordFd, line.data(), line.size());
+        written = write(RecordFd, text.data(), text.size());
     while (written < 0 && errno == EINTR);
-    if (written != static_cast<ssize_t>(line.size())) {
-        *pError = RecordPath + ": " + (written < 0 ? CLI_ErrorText(errno) : std::string("short write"));
+    const int error = errno;
+    Lock(LOCK_UN);
+    if (written != static_cast<ssize_t>(text.size())) {
+        *pError = RecordPath + ": " +
+                  (written < 0 ? CLI_ErrorText(error)
+                               : std::string("the line was written only in part (the disk full, or the "
+                                             "file at its size limit)"));
         return false;
     }
     if (fsync(RecordFd) != 0) {

@@ -37,6 +37,9 @@ bool bEnded = false;
 bool bStepShown = false;
 // A status line shown but not yet known to be a job's name (the job's progress follows at once).
 bool bStatusPending = false;
+// While the selected port opens, the status line is not reported: a port that does not open ends
+// the session before the dialog's first status means anything.
+bool bStatusHeld = false;
 
 // Any thread.
 std::mutex QueueLock;
@@ -51,7 +54,7 @@ int32_t ProgressHigh = 100;
 
 // A status shown and not followed by a job's progress is a status message of its own.
 void FlushStatus() {
-    if (!bStatusPending)
+    if (!bStatusPending || bStatusHeld)
         return;
     bStatusPending = false;
     CLI_OnStatus(Controls[IDC_STATUS].Text);
@@ -91,6 +94,13 @@ bool CLI_WaitMessageFor(int timeoutMs) {
     }
     Dispatch(id);
     return true;
+}
+
+void CLI_WaitForPort() {
+    bStatusHeld = true;
+    while (DLG_PortOpening() && !bEnded)
+        CLI_WaitMessageFor(100);
+    bStatusHeld = false;
 }
 
 void CLI_Click(int id) {

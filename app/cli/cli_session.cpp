@@ -370,7 +370,8 @@ int RunSession(const CliOptions& options) {
     }
     DLG_SetTitle(APP_GetTitle());
     CLI_OpenDialog();
-    DLG_Init(); // opens the port as the window does
+    DLG_Init();        // opens the port as the window does
+    CLI_WaitForPort(); // a network port connects on a thread of its own
     char acProblem[256], acWarning[256], acWhy[256];
     COM_GetPortNotes(acProblem, acWarning, sizeof acProblem);
     const bool network = COM_CheckNetName(S.Device.c_str(), acWhy, sizeof acWhy) != 0;

@@ -7,9 +7,11 @@
 #include "app/dialog_rules.h"
 #include "app/qt/main_dialog.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -17,7 +19,15 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
+
+#include "link/com.h"
 
 namespace {
 
@@ -355,6 +365,213 @@ TEST(DialogRunTest, CloseDuringAnUpdateReturnsAfterTheUpdate) {
     EXPECT_EQ(HookCalls, 1);
     EXPECT_EQ(hMainDlg.load(), nullptr);
     pfnCancelHook = nullptr;
+}
+
+// ---- Network ports: the window never waits on a connect ---------------------------------------
+
+// A server on 127.0.0.1 that takes connections and never says a word (the kernel completes the
+// connect; the line set-up then waits for answers that never come), or a port nobody listens on.
+struct SilentServer {
+    int Listen = -1;
+    int Conn = -1;
+    int Port = 0;
+    explicit SilentServer(bool listening = true) {
+        Listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (bind(Listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            (listening && listen(Listen, 4) != 0))
+            ADD_FAILURE() << "no server socket";
+        getsockname(Listen, reinterpret_cast<sockaddr*>(&a), &length);
+        Port = ntohs(a.sin_port);
+    }
+    ~SilentServer() {
+        if (Conn >= 0)
+            close(Conn);
+        close(Listen);
+    }
+    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(Port); }
+    // Takes the connection the port made, without a word to it.
+    bool Accept() {
+        pollfd p{Listen, POLLIN, 0};
+        Conn = poll(&p, 1, 5000) == 1 ? accept4(Listen, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        return Conn >= 0;
+    }
+    // True once the port has closed its connection (within 10 s); what it sent is dropped.
+    bool ClosedByThePort() const {
+        char acJunk[256];
+        pollfd p{Conn, POLLIN, 0};
+        while (poll(&p, 1, 10000) == 1) {
+            ssize_t n = recv(Conn, acJunk, sizeof acJunk, 0);
+            if (n <= 0)
+                return n == 0;
+        }
+        return false;
+    }
+};
+
+// Closes every "Error" box as soon as it is open, noting its text in the log.
+struct BoxCloser {
+    QTimer Timer;
+    explicit BoxCloser(std::vector<std::string>* pLog) {
+        QObject::connect(&Timer, &QTimer::timeout, [pLog] {
+            if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                pLog->push_back("box: " + pBox->text().toStdString());
+                pBox->button(QMessageBox::Ok)->click();
+            }
+        });
+        Timer.start(5);
+    }
+};
+
+// Lets the event loop run until the condition holds (at most 10 s).
+bool PumpUntil(const std::function<bool()>& condition) {
+    for (int i = 0; i < 1000 && !condition(); i++)
+        Pump(10);
+    return condition();
+}
+
+// What the user sees after choosing a port that did not open, and the port's state.
+struct Outcome {
+    std::vector<std::string> Boxes;
+    int State;
+    std::string Status;
+    bool StatusShown, StartShown, PortsEnabled, ChoiceKept;
+    bool operator==(const Outcome&) const = default;
+};
+void PrintTo(const Outcome& o, std::ostream* pOut) {
+    for (const std::string& box : o.Boxes)
+        *pOut << "\"" << box << "\" ";
+    *pOut << "state " << o.State << ", \"" << o.Status << "\" shown " << o.StatusShown << ", start "
+          << o.StartShown << ", list " << o.PortsEnabled << ", choice kept " << o.ChoiceKept;
+}
+
+class DialogNetTest : public DialogTest {
+  protected:
+    // COM1 the first pseudo-terminal, COM2 the network port, COM3 a device that does not exist.
+    void OpenWith(const std::string& network) {
+        const std::string pty = TestPortDevice(0);
+        const char* apPaths[] = {pty.c_str(), network.c_str(), "/dev/tq330-test-no-such-device"};
+        COM_SetPortTable(apPaths, 3);
+        Open({0, 1, 2});
+    }
+    void TearDown() override {
+        DialogTest::TearDown();
+        COM_ResetPortTable(); // TQ330_PORTS again for the other tests
+    }
+    // Chooses the item as the keyboard does and notes when the choice returned (and when a click
+    // queued before it was handled); then lets the dialog run until the open's outcome is in, each
+    // box closed as it opens.
+    Outcome Choose(int item, std::vector<std::string>* pLog,
+                   const std::function<void()>& queuedClick = nullptr) {
+        BoxCloser closer(pLog);
+        if (queuedClick)
+            QMetaObject::invokeMethod(
+                qApp,
+                [pLog, queuedClick] {
+                    pLog->push_back("queued click");
+                    queuedClick();
+                },
+                Qt::QueuedConnection);
+        while (Ports()->currentIndex() != item)
+            QTest::keyClick(Ports(), Ports()->currentIndex() < item ? Qt::Key_Down : Qt::Key_Up);
+        pLog->push_back("chosen");
+        auto boxes = [pLog] {
+            std::vector<std::string> found;
+            for (const std::string& line : *pLog)
+                if (line.rfind("box: ", 0) == 0)
+                    found.push_back(line.substr(5));
+            return found;
+        };
+        EXPECT_TRUE(PumpUntil([&] { return !DLG_PortOpening() && !boxes().empty(); }));
+        Pump(50); // a second box would be open by now
+        return {boxes(),          COM_GetPortState(),   TextOf(IDC_STATUS).toStdString(), Shown(IDC_STATUS),
+                Shown(IDC_START), Ports()->isEnabled(), Ports()->currentIndex() == item};
+    }
+};
+
+// A server that takes the connection and never answers holds the line set-up for its 2 s: the choice
+// returns at once, a click queued before it is handled before the connect's outcome comes back, and
+// the outcome is the error box and the port state that a local port that does not open gives.
+TEST_F(DialogNetTest, TheWindowAnswersWhileAPortConnectsAndItsFailureIsALocalPorts) {
+    SilentServer silent;
+    OpenWith(silent.Url());
+    std::vector<std::string> log;
+    std::string statusOfTheClick;
+    Outcome net = Choose(1, &log, [&] {
+        QTest::mouseClick(Button(IDC_START), Qt::LeftButton);
+        statusOfTheClick = TextOf(IDC_STATUS).toStdString();
+    });
+    const std::string setupFailed = "COM::COM_ChangeBaudrate: SetCommState failed: the server did not take "
+                                    "up COM-PORT-OPTION (RFC 2217)";
+    EXPECT_EQ(log, (std::vector<std::string>{"chosen", "queued click", "box: " + setupFailed}));
+    EXPECT_EQ(statusOfTheClick, "No connection to TQ330.\nPlease cycle power of TQ330");
+    EXPECT_EQ(net.Boxes, std::vector<std::string>{setupFailed});
+    EXPECT_FALSE(TestPortHeld(0));
+
+    // A local device that does not exist, and the same server gone: the same box, the same states.
+    log.clear();
+    Outcome local = Choose(2, &log);
+    SilentServer gone(false);
+    TearDown();
+    OpenWith(gone.Url());
+    DLG_Proc(IDC_START, 0);
+    log.clear();
+    Outcome refused = Choose(1, &log);
+    EXPECT_EQ(local.Boxes, std::vector<std::string>{"COM::_InitCOM: Port not available"});
+    EXPECT_EQ(refused, local);
+    net.Boxes = local.Boxes;
+    EXPECT_EQ(net, local);
+    EXPECT_EQ(local.State, PORT_CLOSED);
+}
+
+// Another port chosen while the first still connects opens at once; the first one's connection is
+// closed when it comes, and nothing of it is shown.
+TEST_F(DialogNetTest, AnotherChoiceWhileConnectingTakesOverAndTheFirstIsDropped) {
+    SilentServer silent;
+    OpenWith(silent.Url());
+    std::vector<std::string> log;
+    BoxCloser closer(&log);
+    QTest::keyClick(Ports(), Qt::Key_Down);
+    EXPECT_TRUE(DLG_PortOpening());
+    ASSERT_TRUE(silent.Accept());
+    QTest::keyClick(Ports(), Qt::Key_Up);
+    EXPECT_FALSE(DLG_PortOpening());
+    EXPECT_EQ(COM_GetPortState(), PORT_READY);
+    EXPECT_TRUE(TestPortHeld(0));
+    EXPECT_TRUE(silent.ClosedByThePort());
+    Pump(100);
+    EXPECT_EQ(log, std::vector<std::string>{});
+    EXPECT_EQ(COM_GetPortState(), PORT_READY);
+    EXPECT_TRUE(TestPortHeld(0));
+}
+
+// Closing the window while its port connects ends the dialog at once; the outcome that comes later
+// has no window to show a box in.
+TEST_F(DialogNetTest, ClosingWhileConnectingEndsTheDialogAtOnce) {
+    SilentServer silent;
+    const std::string url = silent.Url();
+    const char* apPaths[] = {url.c_str()};
+    COM_SetPortTable(apPaths, 1);
+    aPortList[0] = 0;
+    PortCount = 1;
+    std::vector<std::string> log;
+    BoxCloser closer(&log);
+    QTimer::singleShot(0, [&] {
+        log.push_back(DLG_PortOpening() ? "connecting" : "not connecting");
+        QTest::keyClick(hMainDlg.load(), Qt::Key_Escape);
+    });
+    QTimer watchdog; // a dialog that missed the close ends all the same
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { DLG_Proc(ID_CLOSE, 0); });
+    watchdog.start(10000);
+    DLG_Run("t");
+    log.push_back("dialog ended");
+    EXPECT_TRUE(PumpUntil([] { return COM_GetPortState() != PORT_OPENING; }));
+    Pump(100);
+    EXPECT_EQ(log, (std::vector<std::string>{"connecting", "dialog ended"}));
 }
 
 } // namespace

@@ -14,21 +14,21 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
-// The child process that serves the device in a run of several ports: its arguments begin
-// "--port <device> --json", where the parent's name a second port. -1 when there is none.
+// The child process that serves the device in a run of several ports: a child of the program
+// RunProgram runs (found by its parent's pid: qemu-user keeps pids, not command lines) that holds
+// the device open. -1 when there is none.
 pid_t ChildServing(const std::string& device) {
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-        std::ifstream file(entry.path() / "cmdline");
-        std::vector<std::string> argv;
-        for (std::string arg; std::getline(file, arg, '\0');)
-            argv.push_back(arg);
-        if (argv.size() > 3 && argv[1] == "--port" && argv[2] == device && argv[3] == "--json")
-            return std::atoi(entry.path().filename().c_str());
+    for (int pid : ChildrenOf(RunningPid())) {
+        const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : std::filesystem::directory_iterator(fds, error))
+            if (std::filesystem::read_symlink(fd.path(), error) == device)
+                return pid;
     }
     return -1;
 }
@@ -61,13 +61,26 @@ TEST(FlashCliDevices, LoopUpdatesEachNewDeviceAndEndsWithATally) {
 
 // The first device is unplugged during its update and back 8 s later, seen gone after the failure
 // as a device swapped on the line would be, and is then updated: the failed update makes the code 1.
+// The failed step is the first device's alone: the next one's result and record line carry none.
 TEST(FlashCliDevices, LoopWithOneDeviceNotUpdatedEndsWith1) {
     TestDevice device({"--unplug-after-blocks", "20", "--replug-ms", "8000"});
-    FlashRun run = RunFlash({"--port", device.Sim.Device, "--loop", "--json"}, 120, "",
+    std::string record = Sim_TempDir() + "/record.jsonl";
+    FlashRun run = RunFlash({"--port", device.Sim.Device, "--loop", "--json", "--record", record}, 120, "",
                             [](const std::string& out) { return CountResults(out, "updated") >= 1; });
     EXPECT_EQ(run.ExitCode, 1) << run.Err;
     EXPECT_EQ(CountResults(run.Out, "not updated"), 1);
     EXPECT_NE(run.Err.find("Tally: 1 updated, 1 not updated"), std::string::npos) << run.Err;
+    std::vector<std::string> results = Events(run.Out, "result");
+    std::vector<std::string> lines = Sim_ReadLines(record);
+    ASSERT_EQ(results.size(), 2u) << run.Out;
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::vector<std::string>* pLines : {&results, &lines}) {
+        EXPECT_EQ(Field((*pLines)[0], "result"), "not updated");
+        EXPECT_NE(Field((*pLines)[0], "failed_step").find("Programming target"), std::string::npos)
+            << (*pLines)[0];
+        EXPECT_EQ(Field((*pLines)[1], "result"), "updated");
+        EXPECT_EQ(Field((*pLines)[1], "failed_step"), "") << (*pLines)[1];
+    }
 }
 
 TEST(FlashCliDevices, ThreeAtOnceOneRejectingGivesTheWorstCode) {
@@ -128,6 +141,30 @@ TEST(FlashCliDevices, SeveralWithABadPortStillUpdatesTheOthers) {
     ASSERT_EQ(summary.size(), 3u) << run.Out;
     EXPECT_EQ(Field(summary[2], "exit_code"), "2") << summary[2];
     EXPECT_TRUE(good.Flash() == ImageFlash());
+}
+
+// Ports whose child cannot be started (no descriptor left for its pipe: the limit lets a few
+// start) end as port errors with code 3, "not started", never as ports that passed.
+TEST(FlashCliDevices, PortsWhoseChildCannotStartEndWith3) {
+    RunHow how;
+    how.InChild = [] {
+        close_range(3, ~0u, 0);
+        rlimit limit = {12, 12};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    };
+    std::vector<std::string> args = {"--json"};
+    for (int i = 0; i < 12; ++i)
+        args.insert(args.end(), {"--port", "/nonexistent/ttyUSB" + std::to_string(i)});
+    FlashRun run = RunProgram(how, args, 120);
+    EXPECT_EQ(run.ExitCode, 3) << run.Err;
+    std::vector<std::string> summary = Events(run.Out, "summary");
+    ASSERT_EQ(summary.size(), 12u) << run.Out;
+    int notStarted = 0;
+    for (const std::string& line : summary) {
+        EXPECT_EQ(Field(line, "exit_code"), "3") << line;
+        notStarted += Field(line, "result") == "not started";
+    }
+    EXPECT_GT(notStarted, 0) << run.Out;
 }
 
 // The child of the device whose process is killed ends as a failure of its port, and the run's code

@@ -18,7 +18,6 @@
 
 namespace {
 
-
 // The field of the doctor's JSON finding for check ("" when there is no such finding).
 std::string FindingField(const std::string& out, const std::string& check, const std::string& key) {
     for (const std::string& line : Events(out, "finding"))
@@ -41,7 +40,10 @@ struct NamedProcess {
             execl(path.c_str(), name.c_str(), "300", static_cast<char*>(nullptr));
             _exit(127);
         }
-        usleep(100 * 1000); // until its exec has named it
+        // Until its exec has named it, however long a loaded machine takes.
+        const std::string comm = "/proc/" + std::to_string(Pid) + "/comm";
+        for (int i = 0; i < 3000 && Sim_ReadLines(comm) != std::vector<std::string>{name.substr(0, 15)}; ++i)
+            usleep(10 * 1000);
     }
     ~NamedProcess() {
         kill(Pid, SIGKILL);
@@ -127,11 +129,12 @@ TEST(FlashCliDoctor, AnsweringBootLoaderIsIdentifiedAndNothingIsWritten) {
     EXPECT_EQ(Field(verdicts[0], "ready"), "true");
     for (const std::string& line : Lines(run.Out))
         EXPECT_TRUE(IsJsonObject(line)) << line;
-    // The simulator holds its own end: named as the far end, not as a program in the way.
+    // The simulator holds its own end: named as the far end, not as a program in the way. Found by
+    // its pid: under qemu-user its command name is qemu's.
     EXPECT_EQ(FindingField(run.Out, "holder", "level"), "ok");
-    EXPECT_NE(
-        FindingField(run.Out, "holder", "text").find("tq330-sim (pid " + std::to_string(device.Sim.Pid)),
-        std::string::npos);
+    const std::string holder = FindingField(run.Out, "holder", "text");
+    EXPECT_NE(holder.find("the far end of the pseudo-terminal is "), std::string::npos) << holder;
+    EXPECT_NE(holder.find(" (pid " + std::to_string(device.Sim.Pid) + ")"), std::string::npos) << holder;
     EXPECT_EQ(device.Commands(), std::vector<int>{5});
 
     FlashRun update = RunFlash({"--port", device.Sim.Device}, 120);
@@ -140,6 +143,31 @@ TEST(FlashCliDoctor, AnsweringBootLoaderIsIdentifiedAndNothingIsWritten) {
     EXPECT_EQ(after.ExitCode, 0) << after.Err;
     EXPECT_NE(after.Out.find("it already holds this firmware"), std::string::npos) << after.Out;
     EXPECT_NE(after.Out.find("verdict: nothing stands in the way"), std::string::npos) << after.Out;
+}
+
+// A port that is absent and one that is no serial device (a plain file): a problem of each port,
+// with its fix, and neither port ready.
+TEST(FlashCliDoctor, AbsentPortAndPlainFileStandInTheWay) {
+    const std::string absent = Sim_TempDir() + "/ttyUSB7";
+    const std::string plain = WriteTempFile("not-a-port", "");
+    FlashRun run = RunFlash({"--doctor", "--port", absent, "--port", plain, "--json", "--wait", "1"}, 60);
+    EXPECT_EQ(run.ExitCode, 1) << run.Err;
+    const struct {
+        std::string Port, Text;
+    } aCases[] = {{absent, absent + ": no such device"}, {plain, plain + " is not a serial device"}};
+    for (const auto& c : aCases) {
+        std::string finding, verdict;
+        for (const std::string& line : Events(run.Out, "finding"))
+            if (Field(line, "port") == c.Port && Field(line, "check") == "port")
+                finding = line;
+        for (const std::string& line : Events(run.Out, "verdict"))
+            if (Field(line, "port") == c.Port)
+                verdict = line;
+        EXPECT_EQ(Field(finding, "level"), "problem") << c.Port << "\n" << run.Out;
+        EXPECT_EQ(Field(finding, "text"), c.Text);
+        EXPECT_FALSE(Field(finding, "fix").empty());
+        EXPECT_EQ(Field(verdict, "ready"), "false") << verdict;
+    }
 }
 
 TEST(FlashCliDoctor, SilentBootLoaderStandsInTheWayWithItsFix) {

@@ -65,6 +65,7 @@ TEST(FlashCliRecord, LoopAppendsOneLinePerDeviceBehindWhatWasThere) {
         EXPECT_EQ(Field(line, "port"), device.Sim.Device);
         EXPECT_EQ(Field(line, "host"), acHost);
         EXPECT_EQ(Field(line, "id_text1"), "TQ330");
+        EXPECT_EQ(Field(line, "id_byte"), "0x33"); // one byte: two digits
         EXPECT_EQ(Field(line, "crc_length"), "385024");
         EXPECT_EQ(Field(line, "firmware_sha256"), Sha256Of(firmware));
         EXPECT_EQ(Field(line, "retries"), "0");
@@ -96,16 +97,19 @@ TEST(FlashCliRecord, FailedStepAndRetriesAreRecorded) {
     EXPECT_EQ(Field(lines[1], "retries"), "1") << lines[1];
 }
 
-// Four processes append to one file at once: four whole lines, one per port.
+// Four processes append to one file at once, behind a half line an earlier run left: four whole
+// lines, one per port, and the half line as it was, on a line of its own.
 TEST(FlashCliRecord, FourPortsIntoOneFileNeverInterleave) {
     TestDevice a, b, c, d;
-    std::string record = Sim_TempDir() + "/record.jsonl";
+    std::string record = WriteTempFile("record.jsonl", "{\"half\":\"li");
     FlashRun run = RunFlash({"--port", a.Sim.Device, "--port", b.Sim.Device, "--port", c.Sim.Device, "--port",
                              d.Sim.Device, "--record", record},
                             240);
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     std::vector<std::string> lines = RecordLines(record);
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "{\"half\":\"li");
+    lines.erase(lines.begin());
     std::set<std::string> ports;
     for (const std::string& line : lines) {
         EXPECT_TRUE(IsJsonObject(line)) << line;
@@ -161,4 +165,33 @@ TEST(FlashCliRecord, RecordThatCannotBeWrittenStopsTheLine) {
     EXPECT_EQ(Events(line.Out, "record_error").size(), 1u) << line.Out;
     EXPECT_EQ(device.Commands(), (std::vector<int>{1, 2, 3, 5, 7})) << "one device, and no second";
     EXPECT_EQ(RecordLines(record), std::vector<std::string>{"{\"earlier\":\"line\"}"});
+}
+
+// The file takes the start of a line and no more (its size limit in the middle of the line): exit
+// code 3, and the half line stays as it is. The next run's line starts on a line of its own, whole.
+TEST(FlashCliRecord, LineWrittenInPartEndsWith3AndTheNextLineStandsAlone) {
+    TestDevice device;
+    std::string record = WriteTempFile("part.jsonl", "{\"earlier\":\"line\"}\n");
+    RunHow limited;
+    limited.InChild = [] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = {19 + 40, 19 + 40}; // 40 bytes of the next line
+        setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    FlashRun cut = RunProgram(limited, {"--port", device.Sim.Device, "--json", "--record", record}, 120);
+    EXPECT_EQ(cut.ExitCode, 3) << cut.Err;
+    EXPECT_EQ(Events(cut.Out, "record_error").size(), 1u) << cut.Out;
+    EXPECT_NE(cut.Err.find("written only in part"), std::string::npos) << cut.Err;
+    std::vector<std::string> lines = RecordLines(record);
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string half = lines[1];
+    EXPECT_EQ(half.size(), 40u);
+
+    FlashRun next = RunFlash({"--port", device.Sim.Device, "--record", record}, 120);
+    EXPECT_EQ(next.ExitCode, 0) << next.Err;
+    lines = RecordLines(record);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], half);
+    EXPECT_TRUE(IsJsonObject(lines[2])) << lines[2];
+    EXPECT_EQ(Field(lines[2], "result"), "updated");
 }

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <poll.h>
@@ -37,7 +39,30 @@ std::vector<std::string> ProgramCommand(const std::string& program) {
     return command;
 }
 
+int Running = -1;
+
 } // namespace
+
+int RunningPid() {
+    return Running;
+}
+
+std::vector<int> ChildrenOf(int pid) {
+    std::vector<int> children;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::ifstream file(entry.path() / "stat");
+        std::string stat;
+        std::getline(file, stat);
+        // pid (comm) state ppid ...: the name may hold spaces and parentheses, the last ')' ends it.
+        size_t end = stat.rfind(')');
+        int ppid = -1;
+        if (end != std::string::npos && std::sscanf(stat.c_str() + end + 1, " %*c %d", &ppid) == 1 &&
+            ppid == pid)
+            children.push_back(std::atoi(entry.path().filename().c_str()));
+    }
+    return children;
+}
 
 FlashRun RunFlash(const std::vector<std::string>& args, int timeoutSec, const std::string& ports,
                   std::function<bool(const std::string& out)> interruptWhen, bool secondInterrupt,
@@ -84,6 +109,7 @@ FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int
     }
     close(aOut[1]);
     close(aErr[1]);
+    Running = pid;
     auto deadline = started + std::chrono::seconds(timeoutSec);
     int open = 2;
     int interrupts = 0;
@@ -92,6 +118,9 @@ FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int
                                                                           std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             run.TimedOut = true;
+            // Its children too (the processes of several ports): none is left running.
+            for (int child : ChildrenOf(pid))
+                kill(child, SIGKILL);
             kill(pid, SIGKILL);
             break;
         }
@@ -129,6 +158,7 @@ FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int
         close(aErr[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    Running = -1;
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;

@@ -32,6 +32,11 @@ void RunAsNobody(int failCode);
 FlashRun RunProgram(const RunHow& how, const std::vector<std::string>& args, int timeoutSec,
                     const std::string& ports = "",
                     std::function<bool(const std::string& out)> interruptWhen = nullptr);
+// The process RunProgram runs now (-1 when none): for interruptWhen, to find its children by their
+// parent's pid (under qemu-user every command line is qemu's).
+int RunningPid();
+// The processes whose parent is pid.
+std::vector<int> ChildrenOf(int pid);
 
 // The lines of a text; the JSON lines of --json whose "event" is the given one.
 std::vector<std::string> Lines(const std::string& text);

@@ -5,9 +5,10 @@
 # in the flash and report it updated, and --list naming that port (Windows' SERIALCOMM key); two
 # ports at once (CreateProcess), one of them rejecting a block, which must end with the worst code,
 # 1; two ports whose children end as a crash (0xC0000409) would, 1, or by Ctrl-C (0xC000013A), 130,
-# never 0; and --check on an erased device, 1. Every run gets simulators of its own: under Wine a
-# second open of a pseudo-terminal another process had open fails in SetCommState. Then the doctor,
-# a pulled adapter, and a device behind Debian's ser2net by rfc2217:// (Winsock on loopback).
+# never 0; and --check on an erased device, 1, its record line on a line of its own. Every run gets
+# simulators of its own: under Wine a second open of a pseudo-terminal another process had open
+# fails in SetCommState. Then the doctor, a pulled adapter, and a device behind Debian's ser2net by
+# rfc2217:// (Winsock on loopback).
 # Usage: wine_flash_test.sh WINDOWS_BUILD_DIR TQ330-SIM   (build/win32 or build/win64)
 set -euo pipefail
 exe=$1/app/cli/tq330-flash.exe
@@ -87,12 +88,18 @@ code=$(ended COM5 COM6 0xC0000409)
 code=$(ended COM7 COM8 0xC000013A)
 [ "$code" = 130 ] || fail "children ended by Ctrl-C: exit $code, not 130"
 
+# With a record whose last line an earlier run could write only in part: the new line starts on a
+# line of its own, and the half line stays as it was.
+printf '{"half":"li' >"$work/record.jsonl"
 set +e
-wine "$exe" --port COM4 --check --json >"$work/check.json" 2>/dev/null
+wine "$exe" --port COM4 --check --json --record "Z:$work/record.jsonl" >"$work/check.json" 2>/dev/null
 code=$?
 set -e
 [ "$code" = 1 ] || fail "--check on an erased device: exit $code, not 1"
 grep -q '"result":"differs"' "$work/check.json" || fail "--check: no 'differs' result"
+[ "$(sed -n 1p "$work/record.jsonl")" = '{"half":"li' ] && [ "$(wc -l <"$work/record.jsonl")" = 2 ] &&
+  sed -n 2p "$work/record.jsonl" | grep -q '^{"time":.*"id_byte":"0x33",.*"result":"differs"' ||
+  fail "--record: the line is not whole on a line of its own: $(cat "$work/record.jsonl")"
 echo "$(basename "$1") tq330-flash.exe under Wine: COM12, --list, two ports, crashed and interrupted children, --check: passed"
 
 # The doctor: COM1 mapped to a boot loader of its own, with an FTDI driver key for it that the test

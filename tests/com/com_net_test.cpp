@@ -67,6 +67,19 @@ struct Server {
     void Send(const Bytes& b) const {
         ASSERT_EQ(send(Conn, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
     }
+    // Whether the other end closed the connection within the time (what it sent meanwhile is dropped).
+    bool Closed(Ms within) const {
+        auto deadline = Clock::now() + within;
+        for (;;) {
+            auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+            pollfd p{Conn, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1)
+                return false;
+            uint8_t acChunk[512];
+            if (recv(Conn, acChunk, sizeof acChunk, 0) <= 0)
+                return true;
+        }
+    }
     // What arrives within the time; stops early once `until` bytes are in.
     Bytes Receive(Ms within, size_t until = SIZE_MAX) const {
         Bytes got;
@@ -88,8 +101,9 @@ struct Server {
 
 // Plays an RFC 2217 server through the set-up: the greeting, then an answer to every COM-PORT-OPTION
 // command it reads (SET-CONTROL DTR and RTS left unanswered, as ser2net does without modem lines),
-// with the baud rate answered as `baud`.
-void PlaySetup(Server& s, uint32_t baud) {
+// with the baud rate answered as `baud` and the parity as `parity` (its COM-PORT-OPTION code; 0:
+// as asked).
+void PlaySetup(Server& s, uint32_t baud, uint8_t parity = 0) {
     ASSERT_TRUE(s.Accept());
     s.Send(GREETING);
     Bytes in;
@@ -108,7 +122,7 @@ void PlaySetup(Server& s, uint32_t baud) {
                 answer.insert(answer.end(),
                               {uint8_t(baud >> 24), uint8_t(baud >> 16), uint8_t(baud >> 8), uint8_t(baud)});
             else
-                answer.push_back(in[at + 4]);
+                answer.push_back(command == 3 && parity != 0 ? parity : in[at + 4]);
             answer.insert(answer.end(), {0xFF, 0xF0});
             if (command != 5 || in[at + 4] == 1)
                 s.Send(answer);
@@ -126,8 +140,8 @@ class ComNet : public ::testing::Test {
             peer.join();
     }
     // Selects the network port as the dialog does, the server played on its own thread.
-    void Select(const std::string& url, uint32_t baud = 57600) {
-        peer = std::thread([this, baud] { PlaySetup(server, baud); });
+    void Select(const std::string& url, uint32_t baud = 57600, uint8_t parity = 0) {
+        peer = std::thread([this, baud, parity] { PlaySetup(server, baud, parity); });
         Com_UsePorts({url});
         COM_ChangeSettings(Com_DialogSettings(0));
         peer.join();
@@ -205,6 +219,41 @@ TEST_F(ComNet, AServerThatSetOtherValuesIsARefusedLineConfiguration) {
               "odd parity, 1 stop bit, not 57600 baud, 8 data bits, odd parity, 1 stop bit");
 }
 
+// Answers that came before the set-up was asked for, from a server that never took up
+// COM-PORT-OPTION, confirm nothing, however well they match.
+TEST_F(ComNet, AnswersBeforeTheSetupWasAskedForConfirmNothing) {
+    server.Start();
+    peer = std::thread([this] {
+        ASSERT_TRUE(server.Accept());
+        Bytes answers;
+        for (Bytes a : {Bytes{1, 0x00, 0x00, 0xE1, 0x00}, {2, 8}, {3, 2}, {4, 1}, {5, 1}, {5, 8}, {5, 11}}) {
+            answers.insert(answers.end(), {0xFF, 0xFA, 0x2C, static_cast<uint8_t>(a[0] + 100)});
+            answers.insert(answers.end(), a.begin() + 1, a.end());
+            answers.insert(answers.end(), {0xFF, 0xF0});
+        }
+        server.Send(answers);
+    });
+    Com_UsePorts({Url("rfc2217")});
+    COM_ChangeSettings(Com_DialogSettings(0));
+    peer.join();
+    EXPECT_NE(COM_GetPortState(), PORT_READY);
+    EXPECT_EQ(ErrorTexts(),
+              std::vector<std::string>{"COM::COM_ChangeBaudrate: SetCommState failed: the server "
+                                       "did not take up COM-PORT-OPTION (RFC 2217)"});
+}
+
+// A ser2net line left at even parity confirms even: the device would hear every frame with the
+// wrong parity bit, so the set-up fails and says so.
+TEST_F(ComNet, AServerThatConfirmsAnotherParityIsARefusedLineConfiguration) {
+    server.Start();
+    Select(Url("rfc2217"), 57600, 3);
+    EXPECT_NE(COM_GetPortState(), PORT_READY);
+    EXPECT_EQ(ErrorTexts(),
+              std::vector<std::string>{
+                  "COM::COM_ChangeBaudrate: SetCommState failed: the server set 57600 baud, 8 data "
+                  "bits, even parity, 1 stop bit, not 57600 baud, 8 data bits, odd parity, 1 stop bit"});
+}
+
 TEST_F(ComNet, NobodyListeningIsAPortNotAvailable) {
     server.Start();
     server.StopListening();
@@ -241,6 +290,30 @@ TEST_F(ComNet, AClosedConnectionIsAGonePortThatIsConnectedAgainQuietly) {
     EXPECT_EQ(COM_ReopenGonePort(), 1);
     peer.join();
     EXPECT_EQ(COM_GetPortState(), PORT_READY);
+    EXPECT_TRUE(ErrorTexts().empty());
+}
+
+// The server comes back with its line at even parity: each try connects, fails the set-up and
+// closes the connection again at once, quietly; none is kept half set up (a socket a second
+// would run the process out of descriptors, and a local port would stay locked).
+TEST_F(ComNet, AReturningServerWithAnotherParityIsClosedAgainAfterEachTry) {
+    server.Start();
+    Select(Url("rfc2217"));
+    ASSERT_EQ(COM_GetPortState(), PORT_READY);
+    server.Hangup();
+    uint8_t acData[7];
+    for (int i = 0; i < 3 && COM_GetPortState() == PORT_READY; ++i)
+        COM_Read(acData, 7, 1000);
+    ASSERT_EQ(COM_GetPortState(), PORT_GONE);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        peer = std::thread([this] { PlaySetup(server, 57600, 3); });
+        std::this_thread::sleep_for(Ms(1100));
+        EXPECT_EQ(COM_ReopenGonePort(), 0);
+        EXPECT_EQ(COM_GetPortState(), PORT_GONE);
+        peer.join(); // the set-up played to its end: the server is the test's again
+        EXPECT_TRUE(server.Closed(Ms(1000))) << "try " << attempt << ": the connection was left open";
+        server.Hangup();
+    }
     EXPECT_TRUE(ErrorTexts().empty());
 }
 

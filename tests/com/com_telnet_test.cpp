@@ -203,6 +203,9 @@ TEST(Rfc2217, AsksForTheLineAndPurgesInTheWireFormat) {
     EXPECT_EQ(Bytes(acSetup, acSetup + 11),
               (Bytes{0xFF, 0xFA, 0x2C, 1, 0x00, 0x01, 0xFF, 0xFF, 0x00, 0xFF, 0xF0}));
     EXPECT_FALSE(Rfc2217_BeginSetup(t, PortSettings{57600, 0, 9, 1, 0}, acSetup, &n));
+    // Settings without a code fail the judgement with that reason, whatever the server said so far.
+    EXPECT_EQ(Check(Started(), false, PortSettings{57600, 0, 8, 5, 0}).Why,
+              "COM-PORT-OPTION has no code for these line settings");
     n = Rfc2217_Purge(acSetup);
     EXPECT_EQ(Bytes(acSetup, acSetup + n), (Bytes{0xFF, 0xFA, 0x2C, 12, 1, 0xFF, 0xF0}));
 }
@@ -243,6 +246,14 @@ TEST(Rfc2217, AServerThatAppliedOtherValuesFailsTheSetupWithThemNamed) {
     EXPECT_EQ(v.Result, SETUP_FAILED);
     EXPECT_EQ(v.Why, "the server set 9600 baud, 8 data bits, no parity, 1 stop bit, not 57600 baud, 8 data "
                      "bits, odd parity, 1 stop bit");
+
+    // The parity alone (a line left at even): as wrong as any other value.
+    ASSERT_TRUE(Rfc2217_BeginSetup(t, LINE_8O1, acSetup, &n));
+    Receive(t, Answer(1, {0x00, 0x00, 0xE1, 0x00}) + Answer(2, {8}) + Answer(3, {3}) + Answer(4, {1}), 4);
+    v = Check(t, true);
+    EXPECT_EQ(v.Result, SETUP_FAILED);
+    EXPECT_EQ(v.Why, "the server set 57600 baud, 8 data bits, even parity, 1 stop bit, not 57600 baud, 8 "
+                     "data bits, odd parity, 1 stop bit");
 
     ASSERT_TRUE(Rfc2217_BeginSetup(t, LINE_8O1, acSetup, &n));
     Receive(t, Answer(1, {0x00, 0xFF, 0xFF, 0x00}) + Answer(2, {8}) + Answer(3, {2}) + Answer(4, {1}), 1);

@@ -2,7 +2,8 @@
 // suite (scripts/test-windows.sh) maps each port to a pseudo-terminal served by a Linux process and
 // names them on the command line:
 //   --echo-port=N   COM<N+1> sends back every byte (com_win32_peer echo)
-//   --split-port=N  COM<N+1> answers a first Frame in pieces 10 ms apart (com_win32_peer split)
+//   --split-port=N  COM<N+1> answers a first Frame in pieces (com_win32_peer split)
+//   --split-count=F the file in which that peer says how many pieces it has sent
 //   --gone-port=N   COM<N+1> goes away at the first byte it receives (com_win32_peer gone)
 //   --sim-port=N    COM<N+1> is tq330-sim
 //   --replug-port=N COM<N+1> is tq330-sim's --link: a USB adapter pulled after its first answer
@@ -18,6 +19,7 @@
 struct ComWin32Config {
     int EchoPort = -1;
     int SplitPort = -1;
+    std::string SplitCount;
     int GonePort = -1;
     int SimPort = -1;
     int ReplugPort = -1;

@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
             comWin32Config.EchoPort = atoi(value.c_str());
         else if (ParseOption(argv[i], "--split-port", &value))
             comWin32Config.SplitPort = atoi(value.c_str());
+        else if (ParseOption(argv[i], "--split-count", &value))
+            comWin32Config.SplitCount = value;
         else if (ParseOption(argv[i], "--gone-port", &value))
             comWin32Config.GonePort = atoi(value.c_str());
         else if (ParseOption(argv[i], "--sim-port", &value))

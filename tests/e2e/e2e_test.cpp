@@ -258,12 +258,24 @@ TEST(EndToEnd, TheShippedProgramReadsNoSwitch) {
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    // Long enough for many polls and for a pressed Start to reach the clear.
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    // Twenty polls of the connected device, however slowly a loaded machine starts the program: a
+    // pressed Start would have reached the clear long before.
+    auto pollsSoFar = [&folder] {
+        int n = 0;
+        for (const std::string& line : Sim_ReadLines(folder + "/log"))
+            n += line.rfind("cmd=0 ", 0) == 0 ? 1 : 0;
+        return n;
+    };
     int status = 0;
-    bool stillRunning = waitpid(pid, &status, WNOHANG) == 0;
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
+    bool stillRunning = true;
+    for (int i = 0; i < 600 && stillRunning && pollsSoFar() < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stillRunning = waitpid(pid, &status, WNOHANG) == 0;
+    }
+    if (stillRunning) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
     std::vector<std::string> log = Sim_ReadLines(folder + "/log");
     Sim_Stop(&sim);
     EXPECT_TRUE(stillRunning) << "the program ended by itself";

@@ -169,6 +169,16 @@ int COM_ChangeSettings(const PortSettings& newSettings) {
     return 1;
 }
 
+// Every fake port opens at once.
+int COM_SelectPort(const PortSettings& newSettings, void (*)()) {
+    COM_ChangeSettings(newSettings);
+    return 0;
+}
+
+int COM_ReportSelection() {
+    return 1;
+}
+
 int _InitCOM() {
     std::lock_guard<std::mutex> guard(lock);
     ready = true;

@@ -238,6 +238,29 @@ TEST_F(FrameTest, RequestDropsTheRestOfADamagedAnswerBeforeTheRetry) {
     EXPECT_EQ(fake_com::Pending(), 0u);
 }
 
+// A useless reply in five pieces 16 ms apart (an adapter's default latency timer hands a reply on
+// in such pieces), its first piece at every phase of the reads: dropped whole, however many reads
+// that takes, so that the retry's answer is the one read. On the line's own clock, where a loaded
+// machine cannot stretch the pauses (the Windows build meets such a reply through Wine).
+TEST_F(FrameTest, ReplyInPiecesIsDroppedWholeAtEveryPhase) {
+    const Bytes junk = {0x55, 0x00, 0xAA, 0x16, 0x90, 0x11, 0x13, 0xFF}; // no start byte anywhere
+    for (uint32_t phase = 0; phase < 25; ++phase) {
+        device::ResetAll();
+        auto calls = std::make_shared<int>(0);
+        fake_com::SetResponder([calls, phase, junk](const Bytes& written) {
+            if (++*calls > 1) {
+                fake_com::Feed(Frame(written[6], {0xAA}));
+                return;
+            }
+            for (uint32_t piece = 0; piece < 5; ++piece)
+                fake_com::Feed(junk, phase + 16 * piece);
+        });
+        ASSERT_EQ(Link_Request(0, nullptr, 0, acBuffer, 100), 0) << "phase " << phase;
+        EXPECT_EQ(fake_com::Writes().size(), 2u) << "phase " << phase;
+        EXPECT_EQ(acBuffer[7], 0xAA) << "phase " << phase;
+    }
+}
+
 // A late Ack byte of an earlier try, or a stray 0x90, never acknowledges a block that follows it;
 // an answer still on its way when the Frame is sent is kept.
 TEST_F(FrameTest, StaleAckNeverAcknowledgesTheNextFrame) {

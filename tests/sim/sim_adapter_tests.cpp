@@ -51,15 +51,15 @@ class SimAdapter : public SimTest {
 
 TEST_F(SimAdapter, PulledAfterPollsHangsUpAndComesBackAtItsLink) {
     StartPulling({"--unplug-after-polls", "2", "--replug-ms", "500"});
-    EXPECT_TRUE(Identified(1000));
+    EXPECT_TRUE(Identified(ANSWER_MS));
     auto pulled = Clock::now();
-    EXPECT_TRUE(Identified(1000)) << "the last answer must reach the client before the hang-up";
+    EXPECT_TRUE(Identified(ANSWER_MS)) << "the last answer must reach the client before the hang-up";
     EXPECT_TRUE(HungUp(fd));
     EXPECT_FALSE(Exists(link));
     Reopen();
     EXPECT_GE(Clock::now() - pulled, std::chrono::milliseconds(400));
-    EXPECT_TRUE(Identified(1000));
-    EXPECT_TRUE(Identified(1000)) << "pulled only once";
+    EXPECT_TRUE(Identified(ANSWER_MS));
+    EXPECT_TRUE(Identified(ANSWER_MS)) << "pulled only once";
 }
 
 TEST_F(SimAdapter, PulledAfterBlocksKeepsTheFlashAsItWas) {
@@ -68,7 +68,7 @@ TEST_F(SimAdapter, PulledAfterBlocksKeepsTheFlashAsItWas) {
     EXPECT_EQ(Program(0xA0001, {0x5B}, 300), -1); // heard, never answered
     EXPECT_TRUE(HungUp(fd));
     Reopen();
-    EXPECT_TRUE(Identified(1000));
+    EXPECT_TRUE(Identified(ANSWER_MS));
     std::vector<uint8_t> dump = StopAndDump();
     ASSERT_EQ(dump.size(), SIM_FLASH_SIZE);
     EXPECT_EQ(dump[0], 0x5A);
@@ -78,7 +78,7 @@ TEST_F(SimAdapter, PulledAfterBlocksKeepsTheFlashAsItWas) {
 
 TEST_F(SimAdapter, WithoutReplugTheAdapterStaysAway) {
     StartPulling({"--unplug-after-polls", "1"});
-    EXPECT_TRUE(Identified(1000));
+    EXPECT_TRUE(Identified(ANSWER_MS));
     EXPECT_TRUE(HungUp(fd));
     EXPECT_FALSE(Sim_NextDevice(&sim, 1000));
     EXPECT_FALSE(Exists(link));

@@ -5,6 +5,7 @@
 #include "update/crc16.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 inline void PutU32(std::vector<uint8_t>& out, uint32_t value) {
@@ -24,6 +25,10 @@ inline uint16_t Crc(const std::vector<uint8_t>& bytes) {
         Crc16Update(crc, bytes.data(), static_cast<uint32_t>(bytes.size() - 1));
     return crc;
 }
+
+// How long a test waits for an answer it expects: a loaded machine may be slow to run the
+// simulator, and the wait ends as soon as the answer is in. Silence is asked for with short waits.
+constexpr int ANSWER_MS = 5000;
 
 class SimTest : public ::testing::Test {
   protected:
@@ -50,7 +55,7 @@ class SimTest : public ::testing::Test {
         EXPECT_EQ(Sim_Stop(&sim), 0);
         return Sim_ReadFile(dumpPath);
     }
-    int ReadByte(int timeoutMs = 1000) {
+    int ReadByte(int timeoutMs = ANSWER_MS) {
         uint8_t b;
         return Sim_Read(fd, &b, 1, timeoutMs) == 1 ? b : -1;
     }
@@ -58,14 +63,14 @@ class SimTest : public ::testing::Test {
         Sim_SendFrame(fd, command, data.data(), static_cast<uint8_t>(data.size()));
         return ReadByte() == 0x90;
     }
-    SimFrame Answer(int timeoutMs = 1000) {
+    SimFrame Answer(int timeoutMs = ANSWER_MS) {
         SimFrame frame;
         EXPECT_TRUE(Sim_ReadFrame(fd, &frame, timeoutMs));
         EXPECT_TRUE(frame.Intact);
         return frame;
     }
     // A programming block: the Ack byte (0x90) or the first byte of an error frame.
-    int Program(uint32_t address, const std::vector<uint8_t>& bytes, int timeoutMs = 1000) {
+    int Program(uint32_t address, const std::vector<uint8_t>& bytes, int timeoutMs = ANSWER_MS) {
         std::vector<uint8_t> data;
         PutU32(data, address);
         data.insert(data.end(), bytes.begin(), bytes.end());
@@ -90,6 +95,18 @@ class SimTest : public ::testing::Test {
         return Sim_ReadFrame(fd, &frame, timeoutMs) && frame.Intact && frame.Command == 0;
     }
     std::vector<std::string> LogLines() { return Sim_ReadLines(logPath); }
+    // Waits until the bytes waiting unread on the device are `count` (FIONREAD); false when they
+    // are not within the time.
+    bool UnreadBecomes(int count, int timeoutMs = ANSWER_MS) {
+        for (int waited = 0;; waited += 10) {
+            int n = -1;
+            if (ioctl(fd, FIONREAD, &n) == 0 && n == count)
+                return true;
+            if (waited >= timeoutMs)
+                return false;
+            usleep(10 * 1000);
+        }
+    }
 
     SimChild sim;
     int fd = -1;

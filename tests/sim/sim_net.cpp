@@ -10,13 +10,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -57,18 +55,25 @@ bool WaitListening(NetServer& s) {
 }
 
 int Spawn(std::vector<std::string> args, const std::string& outPath) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Ended with the test process also when that is killed (a test past its time): a server
+        // left behind would keep its port and its device.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (out < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0)
+            _exit(127);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 void WriteSer2netConfig(const NetServer& s) {
@@ -117,9 +122,14 @@ int Net_FreePort() {
     return port;
 }
 
+NetServer::~NetServer() {
+    Net_Stop(this);
+}
+
 bool Net_StartSer2net(const std::vector<std::string>& devices, NetServer* pServer, bool telnet) {
     NetServer& s = *pServer;
-    s = NetServer{};
+    Net_Stop(&s);
+    s.Socat = false;
     s.Folder = Sim_TempDir();
     s.Devices = devices;
     s.Telnet = telnet;
@@ -137,7 +147,7 @@ bool Net_StartSer2net(const std::vector<std::string>& devices, NetServer* pServe
 
 bool Net_StartSocat(const std::string& device, NetServer* pServer) {
     NetServer& s = *pServer;
-    s = NetServer{};
+    Net_Stop(&s);
     s.Folder = Sim_TempDir();
     s.Devices = {device};
     s.Telnet = false;

@@ -5,7 +5,13 @@
 #include <string>
 #include <vector>
 
+// Ended with the object (and, should the test process be killed, with that process).
 struct NetServer {
+    NetServer() = default;
+    NetServer(const NetServer&) = delete;
+    NetServer& operator=(const NetServer&) = delete;
+    ~NetServer();
+
     int Pid = -1;
     std::string Folder;     // the configuration, the pid file and the server's output
     std::vector<int> Ports; // one TCP port per device, in the order given

@@ -95,7 +95,7 @@ TEST_F(SimTest, SigusrWritesTheDumpWhileServing) {
     }
     ASSERT_EQ(dump.size(), SIM_FLASH_SIZE);
     EXPECT_EQ(dump[0x10000], 0x42);
-    EXPECT_TRUE(Identified(1000)); // still serving
+    EXPECT_TRUE(Identified(ANSWER_MS)); // still serving
 }
 
 TEST_F(SimTest, FailedBlocksGetAnErrorFrameInPlaceOfTheAck) {
@@ -115,7 +115,7 @@ TEST_F(SimTest, FailedBlocksGetAnErrorFrameInPlaceOfTheAck) {
         int first = Program(c.address, c.bytes);
         ASSERT_EQ(first, 0x68) << std::hex << c.address;
         SimFrame frame;
-        ASSERT_TRUE(Sim_ReadFrame(fd, &frame, 1000, first));
+        ASSERT_TRUE(Sim_ReadFrame(fd, &frame, ANSWER_MS, first));
         EXPECT_TRUE(frame.Intact);
         ASSERT_EQ(frame.Data.size(), 6u);
         EXPECT_EQ(frame.Data[0], 0);
@@ -127,7 +127,7 @@ TEST_F(SimTest, FailedBlocksGetAnErrorFrameInPlaceOfTheAck) {
     int first = Program(0xC0000, {0x0F});
     ASSERT_EQ(first, 0x68);
     SimFrame frame;
-    ASSERT_TRUE(Sim_ReadFrame(fd, &frame, 1000, first));
+    ASSERT_TRUE(Sim_ReadFrame(fd, &frame, ANSWER_MS, first));
     EXPECT_EQ(GetU32(frame.Data, 1), 0xC0000u);
 
     std::vector<uint8_t> dump = StopAndDump();
@@ -175,7 +175,7 @@ TEST_F(SimTest, DropAcksLosesTheFirstTriesOfEveryExchange) {
     }
     // A lost programming block is not written.
     EXPECT_EQ(Program(0xA0000, {0x00}, 200), -1);
-    EXPECT_TRUE(Identified(1000)); // identify is never dropped
+    EXPECT_TRUE(Identified(ANSWER_MS)); // identify is never dropped
     std::vector<std::string> lines = LogLines();
     std::vector<std::string> expected = {
         "cmd=3 addr=0x0 len=0 result=dropped",     "cmd=3 addr=0x0 len=0 result=dropped",
@@ -198,7 +198,7 @@ TEST_F(SimTest, CorruptEveryDamagesTheChecksumOfEveryNthFrame) {
     for (int i = 1; i <= 4; ++i) {
         Sim_SendFrame(fd, 0, nullptr, 0);
         SimFrame frame;
-        ASSERT_TRUE(Sim_ReadFrame(fd, &frame, 1000));
+        ASSERT_TRUE(Sim_ReadFrame(fd, &frame, ANSWER_MS));
         EXPECT_EQ(frame.Intact, i % 2 == 1) << "frame " << i;
         uint8_t good = frame.Command;
         for (uint8_t b : frame.Data)
@@ -217,12 +217,12 @@ TEST_F(SimTest, GarbageBadFramesAndTruncatedFramesAreSkipped) {
                                   0x00, 0x00, 0x68, 0x00, 0x00, 0x03, 0x04, 0x16, 0x68,
                                   0x00, 0x00, 0x68, 0x00, 0x00, 0x03, 0x03, 0x17};
     ASSERT_TRUE(Sim_Write(fd, noise.data(), noise.size()));
-    EXPECT_TRUE(Identified(1000));
+    EXPECT_TRUE(Identified(ANSWER_MS));
     // A frame cut short is given up after the pause; the next frame is served.
     std::vector<uint8_t> cut = {0x68, 0x08, 0x08, 0x68, 0x00, 0x00, 0x05, 0x01};
     ASSERT_TRUE(Sim_Write(fd, cut.data(), cut.size()));
     usleep((SIM_INTER_BYTE_TIMEOUT_MS + 100) * 1000);
-    EXPECT_TRUE(Identified(1000));
+    EXPECT_TRUE(Identified(ANSWER_MS));
     EXPECT_EQ(ReadByte(100), -1); // the bad frames got nothing
     std::vector<std::string> lines = LogLines();
     EXPECT_EQ(lines, (std::vector<std::string>(2, "cmd=0 addr=0x0 len=0 result=answer")));
@@ -289,16 +289,16 @@ TEST_F(SimTest, UnpluggedAfterBlocksAndBackWithTheFlashAsItWas) {
 
 TEST_F(SimTest, ClientMayCloseAndReopenTheDevice) {
     Start();
-    EXPECT_TRUE(Identified(1000));
+    EXPECT_TRUE(Identified(ANSWER_MS));
     close(fd);
     fd = Sim_OpenRaw(sim.Device);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(Identified(1000));
+    EXPECT_TRUE(Identified(ANSWER_MS));
     close(fd);
     usleep(100000); // nobody holds the device for a while
     fd = Sim_OpenRaw(sim.Device);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(Identified(1000));
+    EXPECT_TRUE(Identified(ANSWER_MS));
 }
 
 TEST_F(SimTest, AnswersNobodyHeardAreNotLeftForTheNextClient) {
@@ -309,16 +309,18 @@ TEST_F(SimTest, AnswersNobodyHeardAreNotLeftForTheNextClient) {
     fd = Sim_OpenRaw(sim.Device);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ReadByte(200), -1);
-    // Unread bytes go with the last close, as a serial driver drops its buffer (once the simulator
-    // has heard of the close, which takes it a moment: it is told, not asked).
+    // Unread bytes go with the last close, as a serial driver drops its buffer: once the simulator
+    // has heard of the close, which takes it a moment (it is told, not asked), so the next client
+    // may meet them for that moment, never for longer.
     Sim_SendFrame(fd, 0, nullptr, 0);
-    usleep(200000);
+    const int answer = static_cast<int>(9 + 15 + strlen(SIM_ID_TEXT1) + strlen(SIM_ID_TEXT2));
+    ASSERT_TRUE(UnreadBecomes(answer)) << "the answer did not come";
     close(fd);
-    usleep(50000);
     fd = Sim_OpenRaw(sim.Device);
     ASSERT_GE(fd, 0);
+    EXPECT_TRUE(UnreadBecomes(0)) << "the answer nobody read was left for the next client";
     EXPECT_EQ(ReadByte(200), -1);
-    EXPECT_TRUE(Identified(1000));
+    EXPECT_TRUE(Identified(ANSWER_MS));
 }
 
 TEST_F(SimTest, PacingCostsTheLineTimeOfBothDirections) {

@@ -275,9 +275,12 @@ TEST_F(WorkerSimTest, CancelStopsAfterTheBlockInFlightAndTheDeviceHoldsWhatWasAc
     std::vector<uint8_t> expected = Sim_FlashOf(pImage);
     jobState.ProgramImage = pImage;
     jobState.JobType.store(JOB_PROGRAM, std::memory_order_release);
-    std::this_thread::sleep_for(300ms);
+    // Two blocks acknowledged (the job shows each), however slowly a loaded machine starts it.
+    auto deadline = Clock::now() + 30s;
+    while (fake_dialog::EventsOf("Progress").size() < 2 && Clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
     jobState.AbortFlag.store(1);
-    auto deadline = Clock::now() + 5s;
+    deadline = Clock::now() + 5s;
     while (jobState.JobType.load(std::memory_order_acquire) != JOB_IDENTIFY && Clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
     ASSERT_EQ(jobState.JobType.load(), JOB_IDENTIFY);

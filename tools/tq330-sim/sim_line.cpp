@@ -282,6 +282,11 @@ void Line_WriteDue(SimTime now) {
     writeBlocked = false;
     while (!output.empty() && output.front().Due <= now) {
         OutUnit& unit = output.front();
+        // A client that opens the device and writes at once can have its open reported after the
+        // last look at the events but before its bytes were read: look again before taking the
+        // device for unheld, or the answer to its first request would be lost.
+        if (clients == 0)
+            Line_ReadClientEvents();
         if (clients == 0) {
             output.pop_front();
             continue;

@@ -94,3 +94,83 @@ write("srecord_text", "long_s3_crlf.txt", srec(3, 0x08000000, bytes(range(250)))
 write("srecord_text", "beyond_top.txt", srec(3, 0xFFFFFFFE, b"\x01\x02\x03"))
 write("srecord_text", "top_byte_then_eof_mark.txt", srec(3, 0xFFFFFFFF, b"\x5a") + b"\x1aS1FF")
 write("srecord_text", "touching_records.txt", srec(1, 0xFFFE, b"\x01") + srec(1, 0xFFFF, b"\x02") + srec(2, 0x10000, b"\x03"))
+
+# rfc2217: flags (bit 0 tcp://, bit 1 close after the last byte, bit 2 long frame, bit 3 stop reading
+# after bits 4-5 writes, bits 5-7 all set: the last chunk again and again up to 200 KB), settings (0x07: 8 data bits, odd parity,
+# 1 stop bit, 57600 baud; bit 7 a baud rate with 0xFF bytes), frame length and frame, then the
+# server's chunks [delay x 8 ms][length][bytes]
+IAC, SE, SB, WILL, WONT, DO, DONT = 255, 240, 250, 251, 252, 253, 254
+LINE_8O1 = 0x07
+FRAME_FF = bytes([0x68, 0x02, 0x02, 0x68, 0x00, 0x00, 0x02, 0xFF, 0x01, 0x02, 0x16])
+# ser2net's greeting: WILL SGA, DO SGA, WILL ECHO, DONT ECHO, DO BINARY, WILL BINARY, DO COM-PORT
+GREETING = bytes([IAC, WILL, 3, IAC, DO, 3, IAC, WILL, 1, IAC, DONT, 1, IAC, DO, 0, IAC, WILL, 0, IAC, DO, 44])
+
+
+def sub(*payload):
+    body = b"".join(bytes([b]) if isinstance(b, int) else b for b in payload)
+    return bytes([IAC, SB]) + body.replace(b"\xff", b"\xff\xff") + bytes([IAC, SE])
+
+
+def answers(baud=57600, data=8, parity=2, stop=1, controls=(1,)):
+    out = sub(44, 101, baud.to_bytes(4, "big")) + sub(44, 102, data) + sub(44, 103, parity) + sub(44, 104, stop)
+    return out + b"".join(sub(44, 105, c) for c in controls) + sub(44, 112, 1)
+
+
+def server(*chunks):
+    """The server's chunks: (delay, bytes), or bytes sent at once after the one before; a chunk
+    longer than 255 bytes goes as several, the first one late."""
+    pieces = []
+    for c in chunks:
+        delay, data = c if isinstance(c, tuple) else (0, c)
+        pieces += [(delay if i == 0 else 0, data[i:i + 255]) for i in range(0, max(len(data), 1), 255)]
+    return script(*pieces)
+
+
+def net(name, flags, settings, frame_bytes, *chunks):
+    write("rfc2217", name, bytes([flags, settings, len(frame_bytes)]) + frame_bytes + server(*chunks))
+
+
+DATA = b"\x68" + bytes([IAC, IAC]) + sub(44, 107, 0) + bytes([IAC, 241]) + b"\x16"
+RANDOM = bytes((i * 167 + 13) % 256 for i in range(255))
+LATER = 30  # x 8 ms: after the set-up's wait for SET-CONTROL answers
+net("ser2net_then_data", 0, LINE_8O1, FRAME_FF, GREETING, (1, answers()), (LATER, DATA))
+net("every_control_confirmed", 0, LINE_8O1, FRAME_FF, GREETING, (1, answers(controls=(1, 8, 11))), (1, DATA))
+net("confirmed_in_pieces", 0, LINE_8O1, FRAME_FF, *[(1, bytes([b])) for b in GREETING + answers()], (LATER, DATA))
+net("data_in_pieces", 0, LINE_8O1, FRAME_FF, GREETING, (1, answers()), *[(LATER if i == 0 else 1, bytes([b])) for i, b in enumerate(DATA * 2)])
+net("baud_with_ff_bytes", 0, 0x87, FRAME_FF, GREETING, (1, answers(baud=0xFF00FF)), (LATER, DATA))
+net("even_parity_confirmed", 0, LINE_8O1, FRAME_FF, GREETING, (1, answers(parity=3)))
+net("garbage_confirmations", 0, LINE_8O1, FRAME_FF, GREETING, (1, answers(baud=9600, data=7, stop=9, controls=(3, 9))))
+net("answers_before_asked", 0, LINE_8O1, FRAME_FF, answers(controls=(1, 8, 11)), (200, GREETING))
+net("refuses_com_port", 0, LINE_8O1, FRAME_FF, bytes([IAC, DONT, 44, IAC, WONT, 0]))
+net("silent_server", 0, LINE_8O1, FRAME_FF)
+net("closes_during_setup", 2, LINE_8O1, FRAME_FF, GREETING)
+net("closes_after_data", 2, LINE_8O1, FRAME_FF, GREETING, (1, answers()), (LATER, DATA * 3))
+net("subnegotiation_never_ends", 0xE0, LINE_8O1, FRAME_FF, GREETING, bytes([IAC, SB, 44, 101]), RANDOM.replace(b"\xff", b""))
+net("option_storm", 0xE0, LINE_8O1, FRAME_FF, GREETING, b"".join(bytes([IAC, v, o]) for o in range(0, 256, 13) for v in (WILL, WONT, DO, DONT)))
+net("random_200k_in_setup", 0xE0, LINE_8O1, FRAME_FF, GREETING, (1, RANDOM))
+net("random_200k_as_data", 0xE0, LINE_8O1, FRAME_FF, GREETING, (1, answers()), (LATER, RANDOM))
+net("stops_reading_in_setup", 0x18, LINE_8O1, FRAME_FF, GREETING, (1, answers()))
+net("stops_reading_at_the_frame", 0x38, LINE_8O1, FRAME_FF, GREETING, (1, answers()), (LATER, DATA))
+net("long_frame", 0x04, LINE_8O1, FRAME_FF, GREETING, (1, answers()), (LATER, DATA))
+net("no_code_for_settings", 0, 0x1F, FRAME_FF, (100, GREETING))
+net("raw_tcp", 1, LINE_8O1, FRAME_FF, DATA, (130, DATA))
+
+# netname: a port name or a TQ330_PORTS list as typed
+for name, text in [
+    ("rfc2217_ipv4", "rfc2217://127.0.0.1:4000"),
+    ("tcp_ipv6", "tcp://[::1]:7"),
+    ("capitals_top_port", "TCP://serial-server.example:65535"),
+    ("port_too_large", "tcp://host:65536"),
+    ("port_zero", "tcp://host:0"),
+    ("port_huge", "tcp://host:99999999999999999999"),
+    ("no_host", "rfc2217://:4000"),
+    ("no_port", "rfc2217://host"),
+    ("open_bracket", "tcp://[::1:80"),
+    ("bad_in_brackets", "tcp://[fe80::1%eth0]:7"),
+    ("unknown_scheme", "telnet://host:23"),
+    ("space_in_host", "tcp://ho st:80"),
+    ("text_after_port", "tcp://host:80/x"),
+    ("list", "/dev/pts/3:rfc2217://127.0.0.1:4000:tcp://[::1]:7:/dev/ttyS0"),
+    ("long_list", "a:b:c:d:e:f:g:h:i:j:k"),
+]:
+    write("netname", name, text.encode())
