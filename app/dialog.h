@@ -1,6 +1,8 @@
 // The dialog seam: the few services of the main dialog that the worker, the jobs, the operation
-// runner and the update flow need. The program links the Qt implementation (app/main_dialog.cpp);
-// the tests of link/ and update/ link the headless one of tests/fakes/. Qt-free on purpose.
+// runner and the update flow need. Each program links its front end's implementation: the Qt
+// window's (app/qt/dialog_seam.cpp), the Win32 window's (app/win32/dialog_seam.cpp) or the
+// terminal's (app/cli/cli_seam.cpp); the tests of link/ and update/ link the headless one of
+// tests/fakes/. Toolkit-free on purpose.
 #pragma once
 #include <cstdint>
 

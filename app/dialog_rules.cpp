@@ -45,11 +45,7 @@ void PostPortOpened() {
 }
 
 void OpenPort(int portIndex) {
-    ComProps.BaudRate = 57600;
-    ComProps.PortIndex = static_cast<uint8_t>(portIndex);
-    ComProps.DataBits = 8;
-    ComProps.Parity = 1;   // odd
-    ComProps.StopBits = 0; // one
+    ComProps = COM_BootLoaderLine(portIndex);
     // Nothing when this port is in force already. A network port connects away from this thread (the
     // window must keep answering), and its outcome comes back as ID_PORT_OPENED.
     bPortOpening = COM_SelectPort(ComProps, PostPortOpened);

@@ -26,7 +26,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Windows 7 SP1 is the oldest Windows the programs run on: its headers' version, so that nothing
-# newer can be called by mistake (app/win32/win32.h refuses any other). The resource compiler reads
+# newer can be called by mistake (platform/win32.h refuses any other). The resource compiler reads
 # the same headers.
 set(tq330_windows_version "-D_WIN32_WINNT=0x0601 -DWINVER=0x0601")
 set(CMAKE_C_FLAGS_INIT "${tq330_windows_version}")

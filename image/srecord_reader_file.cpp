@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef _WIN32
-#include "app/win32/win32.h"
+#include "platform/win32.h"
 #include <io.h>
 #endif
 

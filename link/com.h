@@ -1,9 +1,13 @@
 // The one serial line to the target's boot loader. One instance per process, module-level state.
-// The state machine (com_common.cpp) is the same everywhere; the backend (com_posix*.cpp or
-// com_win32.cpp) is chosen at build time. Every port call and the close/re-open of COM_ChangeSettings
-// run under one lock, so the port is never closed under a read; the error box is shown after the
-// lock is released.
+// The state machine (com_common.cpp) is the same everywhere; the backend is chosen per port by its
+// name when the port opens (COM_BackendFor): a device server on the network for rfc2217:// and
+// tcp:// (com_net*.cpp), else the platform's own serial device (com_posix*.cpp or com_win32.cpp,
+// whichever the platform builds). Every port call and the close/re-open of COM_ChangeSettings run
+// under one lock, so the port is never closed under a read; the error box is shown after the lock
+// is released.
 #pragma once
+#include "link/protocol.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -14,6 +18,12 @@ struct PortSettings {
     uint8_t Parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
     uint8_t StopBits; // 0 one, 1 one and a half, 2 two
 };
+
+// The boot loader's line on port `index` (0 is COM1): 57600 baud, 8 data bits, odd parity, one stop
+// bit. Every front end and the doctor open a port with these.
+constexpr PortSettings COM_BootLoaderLine(int index) {
+    return {LINE_BAUD, static_cast<uint8_t>(index), 8, 1, 0};
+}
 
 constexpr int COM_PORT_COUNT = 9;
 constexpr int PORT_NOT_CONFIGURED = 0;

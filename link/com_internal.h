@@ -1,5 +1,6 @@
-// Private to the COM module: the seam between its state machine (com_common.cpp) and the platform
-// backend (com_posix*.cpp or com_win32.cpp). Only the backend includes operating-system headers.
+// Private to the COM module: the seam between its state machine (com_common.cpp) and its backends,
+// the platform's serial device (com_posix*.cpp or com_win32.cpp) and the network port (com_net*.cpp).
+// Only the backends include operating-system headers.
 #pragma once
 #include "link/com.h"
 

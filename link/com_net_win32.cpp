@@ -2,9 +2,9 @@
 // the connect, TCP_NODELAY (a frame is one small write and must not wait for the previous one's
 // acknowledgement). Winsock reports a failed non-blocking connect in the exception set of select().
 #include "link/com_net.h"
+#include "platform/win32.h"
 
 #include <cstdio>
-#include <winsock2.h>
 #include <ws2tcpip.h>
 
 namespace {

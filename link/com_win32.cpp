@@ -1,7 +1,7 @@
 // Win32 backend of the COM module: the port names "COM1" to "COM9" (or the one port a front end
 // names, up to COM256), synchronous handle I/O, the driver's own read timeouts.
-#include "app/win32/win32.h"
 #include "link/com_internal.h"
+#include "platform/win32.h"
 
 #include <algorithm>
 #include <cstring>

@@ -55,7 +55,7 @@ void Link_SendFrame(uint8_t command, const uint8_t* pData, uint8_t length) {
 // length bytes are never compared, and the second start byte is not looked at. On failure the rest of the
 // Frame stays in the driver's queue: the callers' retries drop it and resend the request.
 int Link_ReceiveFrame(uint8_t* acBuffer, uint32_t timeoutMs, ReceiveMode mode) {
-    const uint32_t header = (mode == RECEIVE_NORMAL) ? 7 : 6;
+    const uint32_t header = (mode == RECEIVE_NORMAL) ? FRAME_HEADER_SIZE : FRAME_HEADER_SIZE - 1;
     if (ReadLine(acBuffer, header, timeoutMs) < header)
         return 1;
     if (mode == RECEIVE_NORMAL && acBuffer[0] != FRAME_START)

@@ -1,4 +1,4 @@
-#include "link/frame.h"
+#include "link/protocol.h"
 
 #include <cstring>
 
@@ -11,15 +11,36 @@ uint8_t Frame_Checksum(uint8_t command, const uint8_t* pData, uint8_t length) {
 
 size_t Frame_Build(uint8_t* acFrame, uint8_t command, const uint8_t* pData, uint8_t length) {
     acFrame[0] = FRAME_START;
-    acFrame[1] = length;
-    acFrame[2] = length;
+    acFrame[FRAME_LENGTH_AT] = length;
+    acFrame[FRAME_LENGTH_AT + 1] = length;
     acFrame[3] = FRAME_START;
     acFrame[4] = 0x00;
     acFrame[5] = 0x00;
-    acFrame[6] = command;
+    acFrame[FRAME_COMMAND_AT] = command;
     if (length != 0)
-        std::memcpy(acFrame + 7, pData, length);
-    acFrame[7 + length] = Frame_Checksum(command, pData, length);
-    acFrame[8 + length] = FRAME_END;
+        std::memcpy(acFrame + FRAME_HEADER_SIZE, pData, length);
+    acFrame[FRAME_HEADER_SIZE + length] = Frame_Checksum(command, pData, length);
+    acFrame[FRAME_HEADER_SIZE + length + 1] = FRAME_END;
     return FRAME_OVERHEAD + length;
+}
+
+const char* Command_Name(uint8_t command) {
+    switch (command) {
+    case CMD_IDENTIFY:
+        return "identify";
+    case CMD_CLEAR:
+        return "clear";
+    case CMD_PROGRAM:
+        return "program";
+    case CMD_MAKE_VALID:
+        return "make valid";
+    case CMD_CHECK_BLANK:
+        return "check blank";
+    case CMD_GET_CRC:
+        return "get CRC";
+    case CMD_START_APPLICATION:
+        return "start application";
+    default:
+        return "unknown command";
+    }
 }

@@ -3,19 +3,21 @@
 // inputs and then JobType (release); the job writes its results and then JobType = 0 (release); each
 // side reads the other's fields only after it has read JobType (acquire).
 #pragma once
+#include "link/protocol.h"
+
 #include <atomic>
 #include <cstdint>
 
 struct ImageStore;
 
 // JobType values; each is also the command code its job sends.
-constexpr uint8_t JOB_IDENTIFY = 0;
-constexpr uint8_t JOB_CLEAR = 1;
-constexpr uint8_t JOB_PROGRAM = 2;
-constexpr uint8_t JOB_MAKE_VALID = 3;
-constexpr uint8_t JOB_CHECK_BLANK = 4;
-constexpr uint8_t JOB_GET_CRC = 5;
-constexpr uint8_t JOB_START_APPLICATION = 7;
+constexpr uint8_t JOB_IDENTIFY = CMD_IDENTIFY;
+constexpr uint8_t JOB_CLEAR = CMD_CLEAR;
+constexpr uint8_t JOB_PROGRAM = CMD_PROGRAM;
+constexpr uint8_t JOB_MAKE_VALID = CMD_MAKE_VALID;
+constexpr uint8_t JOB_CHECK_BLANK = CMD_CHECK_BLANK;
+constexpr uint8_t JOB_GET_CRC = CMD_GET_CRC;
+constexpr uint8_t JOB_START_APPLICATION = CMD_START_APPLICATION;
 
 // JobStatus values: the outcome of the last job other than the identify poll.
 constexpr uint8_t STATUS_OK = 0;

@@ -31,18 +31,9 @@ void FeedFill(uint16_t& crc, uint64_t count) {
 
 } // namespace
 
-int32_t CalcImageCrc() {
-    TargetInfo info;
-    GetTargetInfo(&info); // one copy: a poll may rewrite the record meanwhile
-    ImageStore* pImage = pProgramImage;
-    if (pImage == nullptr)
-        return -1;
-
+int32_t ImageAreaCrc(ImageStore* pImage, uint32_t start, uint64_t length) {
     // The area as 64-bit bounds, so that an area ending at 0xFFFFFFFF still ends the loops.
-    const uint64_t start = info.CrcStart;
-    const uint64_t endExclusive = start + info.CrcLength;
-    if (info.CrcLength == 0 && info.CrcStart == 0)
-        return -1; // the record of an absent target: in 32 bits its end would wrap to 0xFFFFFFFF
+    const uint64_t endExclusive = start + length;
     if (endExclusive > 0x100000000ULL)
         return -1; // runs past the top of the address space: no target has such an area
     uint16_t crc;
@@ -69,4 +60,15 @@ int32_t CalcImageCrc() {
     }
     FeedFill(crc, endExclusive - next); // addresses after the last run
     return crc;
+}
+
+int32_t CalcImageCrc() {
+    TargetInfo info;
+    GetTargetInfo(&info); // one copy: a poll may rewrite the record meanwhile
+    ImageStore* pImage = pProgramImage;
+    if (pImage == nullptr)
+        return -1;
+    if (info.CrcLength == 0 && info.CrcStart == 0)
+        return -1; // the record of an absent target: in 32 bits its end would wrap to 0xFFFFFFFF
+    return ImageAreaCrc(pImage, info.CrcStart, info.CrcLength);
 }

@@ -83,7 +83,7 @@ void LookForBootLoader(const DoctorPort& port, int waitSeconds, std::vector<Find
         index = 0;
     }
     CLI_TakePortError();
-    COM_ChangeSettings({57600, static_cast<uint8_t>(index), 8, 1, 0});
+    COM_ChangeSettings(COM_BootLoaderLine(index));
     if (_CheckCOM() != 0) {
         std::string why = CLI_TakePortError();
         f.Text = "not asked: the port does not open" + (why.empty() ? "" : " (" + why + ")");

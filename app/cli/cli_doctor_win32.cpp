@@ -5,10 +5,10 @@
 
 #include "app/cli/cli_ports.h"
 #include "link/com.h"
+#include "platform/win32.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <windows.h>
 
 namespace {
 

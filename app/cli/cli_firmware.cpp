@@ -4,10 +4,9 @@
 #include "image/image_store.h"
 #include "image/srecord_reader.h"
 #include "tq330_version.h"
-#include "update/crc16.h"
+#include "update/image_crc.h"
 
 #include <cstdio>
-#include <vector>
 
 namespace {
 
@@ -45,25 +44,12 @@ bool CLI_LoadFirmware(const std::string& path, std::string* pError) {
 }
 
 uint16_t CLI_ImageSpanCrc(uint32_t* pFirst, uint32_t* pLast) {
-    uint16_t crc;
-    Crc16Init(crc);
     *pFirst = ImageStore_FirstAddress(pProgramImage);
     *pLast = ImageStore_LastAddress(pProgramImage);
-    if (ImageStore_TotalBytes(pProgramImage) == 0)
-        return crc;
-    std::vector<uint8_t> acSpan(static_cast<size_t>(*pLast - *pFirst) + 1, 0xFF);
-    uint32_t count = ImageStore_AreaCount(pProgramImage);
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t start = 0, length = 0;
-        ImageStore_AreaInfo(pProgramImage, i, &start, &length);
-        for (uint32_t a = start; a - start < length; ++a) {
-            int value = ImageStore_GetByte(pProgramImage, a);
-            if (value >= 0)
-                acSpan[a - *pFirst] = static_cast<uint8_t>(value & 0xFF);
-        }
-    }
-    Crc16Update(crc, acSpan.data(), static_cast<uint32_t>(acSpan.size() - 1));
-    return crc;
+    const uint64_t length = ImageStore_TotalBytes(pProgramImage) == 0 ? 0 : uint64_t{*pLast} - *pFirst + 1;
+    // The span lies inside the address space, and the command line reads its image before any job
+    // runs, so the store's lock is free: the CRC is always there.
+    return static_cast<uint16_t>(ImageAreaCrc(pProgramImage, *pFirst, length));
 }
 
 std::string CLI_VersionText(const std::string& path) {

@@ -73,6 +73,66 @@ bool ParseSeconds(const char* pText, int* pValue) {
     return true;
 }
 
+bool TakePort(const std::string& value, CliOptions* pOptions, std::string* pError) {
+    if (value.empty()) {
+        *pError = "--port needs a device path or COMn";
+        return false;
+    }
+    char acWhy[320];
+    if (COM_CheckNetName(value.c_str(), acWhy, sizeof acWhy) < 0) {
+        *pError = std::string("--port ") + acWhy;
+        return false;
+    }
+    pOptions->Ports.push_back(value);
+    return true;
+}
+
+bool TakeWait(const std::string& value, CliOptions* pOptions, std::string* pError) {
+    if (!ParseSeconds(value.c_str(), &pOptions->WaitSeconds)) {
+        *pError = "--wait needs a whole number of seconds, not '" + value + "'";
+        return false;
+    }
+    pOptions->WaitGiven = true;
+    return true;
+}
+
+// One row per option, each with one of: the flag a switch sets, the field a file's name goes to
+// (it must not be empty), or the function that checks and keeps any other value. A switch takes no
+// value ("--json=yes" is refused) but --help, which wins whatever comes with it; every other option
+// takes one, as "--name value" or "--name=value".
+struct Option {
+    const char* pName;
+    bool CliOptions::*pSwitch = nullptr;
+    std::string CliOptions::*pFile = nullptr;
+    bool (*pfnTake)(const std::string& value, CliOptions* pOptions, std::string* pError) = nullptr;
+    bool IgnoresValue = false;
+};
+
+const Option aOptions[] = {
+    {.pName = "--port", .pfnTake = TakePort},
+    {.pName = "--firmware", .pFile = &CliOptions::Firmware},
+    {.pName = "--wait", .pfnTake = TakeWait},
+    {.pName = "--trace", .pFile = &CliOptions::Trace},
+    {.pName = "--record", .pFile = &CliOptions::Record},
+    {.pName = "--doctor", .pSwitch = &CliOptions::Doctor},
+    {.pName = "--check", .pSwitch = &CliOptions::Check},
+    {.pName = "--skip-current", .pSwitch = &CliOptions::SkipCurrent},
+    {.pName = "--loop", .pSwitch = &CliOptions::Loop},
+    {.pName = "--json", .pSwitch = &CliOptions::Json},
+    {.pName = "--quiet", .pSwitch = &CliOptions::Quiet},
+    {.pName = "--list", .pSwitch = &CliOptions::List},
+    {.pName = "--version", .pSwitch = &CliOptions::Version},
+    {.pName = "--help", .pSwitch = &CliOptions::Help, .IgnoresValue = true},
+    {.pName = "-h", .pSwitch = &CliOptions::Help, .IgnoresValue = true},
+};
+
+const Option* FindOption(const std::string& name) {
+    for (const Option& option : aOptions)
+        if (name == option.pName)
+            return &option;
+    return nullptr;
+}
+
 } // namespace
 
 const char* CLI_HelpText() {
@@ -94,97 +154,33 @@ bool CLI_ParseOptions(int argc, char** argv, CliOptions* pOptions, std::string* 
                 hasInline = true;
             }
         }
-        auto takeValue = [&](const char* name) -> bool {
-            if (hasInline)
-                return true;
-            if (i + 1 >= argc) {
-                *pError = std::string(name) + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        auto noValue = [&](bool* pFlag) -> bool {
-            if (hasInline) {
+        const Option* pOption = FindOption(arg);
+        if (pOption == nullptr) {
+            *pError = "unknown option '" + arg + "'";
+            return false;
+        }
+        if (pOption->pSwitch != nullptr) {
+            if (hasInline && !pOption->IgnoresValue) {
                 *pError = arg + " takes no value";
                 return false;
             }
-            *pFlag = true;
-            return true;
-        };
-        if (arg == "--port") {
-            if (!takeValue("--port"))
+            o.*pOption->pSwitch = true;
+            continue;
+        }
+        if (!hasInline) {
+            if (i + 1 >= argc) {
+                *pError = arg + " needs a value";
                 return false;
+            }
+            value = argv[++i];
+        }
+        if (pOption->pFile != nullptr) {
             if (value.empty()) {
-                *pError = "--port needs a device path or COMn";
+                *pError = arg + " needs a file";
                 return false;
             }
-            char acWhy[320];
-            if (COM_CheckNetName(value.c_str(), acWhy, sizeof acWhy) < 0) {
-                *pError = std::string("--port ") + acWhy;
-                return false;
-            }
-            o.Ports.push_back(value);
-        } else if (arg == "--firmware") {
-            if (!takeValue("--firmware"))
-                return false;
-            if (value.empty()) {
-                *pError = "--firmware needs a file";
-                return false;
-            }
-            o.Firmware = value;
-        } else if (arg == "--wait") {
-            if (!takeValue("--wait"))
-                return false;
-            if (!ParseSeconds(value.c_str(), &o.WaitSeconds)) {
-                *pError = "--wait needs a whole number of seconds, not '" + value + "'";
-                return false;
-            }
-            o.WaitGiven = true;
-        } else if (arg == "--trace") {
-            if (!takeValue("--trace"))
-                return false;
-            if (value.empty()) {
-                *pError = "--trace needs a file";
-                return false;
-            }
-            o.Trace = value;
-        } else if (arg == "--record") {
-            if (!takeValue("--record"))
-                return false;
-            if (value.empty()) {
-                *pError = "--record needs a file";
-                return false;
-            }
-            o.Record = value;
-        } else if (arg == "--doctor") {
-            if (!noValue(&o.Doctor))
-                return false;
-        } else if (arg == "--check") {
-            if (!noValue(&o.Check))
-                return false;
-        } else if (arg == "--skip-current") {
-            if (!noValue(&o.SkipCurrent))
-                return false;
-        } else if (arg == "--loop") {
-            if (!noValue(&o.Loop))
-                return false;
-        } else if (arg == "--json") {
-            if (!noValue(&o.Json))
-                return false;
-        } else if (arg == "--quiet") {
-            if (!noValue(&o.Quiet))
-                return false;
-        } else if (arg == "--list") {
-            if (!noValue(&o.List))
-                return false;
-        } else if (arg == "--version") {
-            if (!noValue(&o.Version))
-                return false;
-        } else if (arg == "--help" || arg == "-h") {
-            o.Help = true;
-        } else {
-            *pError = "unknown option '" + arg + "'";
+            o.*pOption->pFile = value;
+        } else if (!pOption->pfnTake(value, &o, pError)) {
             return false;
         }
     }

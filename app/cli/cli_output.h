@@ -19,7 +19,8 @@ struct JsonLine {
 std::string JSON_Escape(const std::string& text);
 
 void OUT_Init(bool json, bool quiet, bool terminal);
-// Seconds since OUT_Init (the program's start).
+// Seconds on a steady clock since the program started (its static initialisation, before main;
+// OUT_Init does not reset it): the clock of the JSON events' "t" and of every duration printed.
 double OUT_Now();
 // A human line (not with --quiet).
 void OUT_Line(const std::string& text);

@@ -5,11 +5,12 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_output.h"
 #include "app/cli/cli_ports.h"
-#include "app/win32/win32.h"
 #include "link/com.h"
+#include "platform/win32.h"
 
 #include <cctype>
 #include <map>
+#include <setupapi.h>
 
 namespace {
 

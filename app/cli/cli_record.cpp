@@ -7,6 +7,7 @@
 #include "image/firmware_text.h"
 #include "image/image_store.h"
 #include "link/com.h"
+#include "link/protocol.h"
 
 #include <atomic>
 #include <cstdio>
@@ -32,7 +33,7 @@ std::vector<uint8_t> LastSent; // touched only here, under the port lock
 void CountRetries(int sent, const uint8_t* pData, uint32_t count) {
     if (pfnTraceBefore != nullptr)
         pfnTraceBefore(sent, pData, count);
-    if (!sent || count < 7 || pData[0] != 0x68 || pData[6] == JOB_IDENTIFY)
+    if (!sent || Frame_CommandOf(pData, count) < 0 || pData[FRAME_COMMAND_AT] == CMD_IDENTIFY)
         return;
     if (LastSent.size() == count && std::memcmp(LastSent.data(), pData, count) == 0)
         Retries.fetch_add(1);

@@ -3,9 +3,9 @@
 // processes of one line lock a byte far past any line around the look at the file's end and the
 // write, as flock() does on POSIX (see REC_AppendLine there).
 #include "app/cli/cli_record.h"
+#include "platform/win32.h"
 
 #include <cstdio>
-#include <windows.h>
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "app/cli/cli_output.h"
 #include "app/cli/cli_several.h"
 #include "app/cli/cli_several_view.h"
-#include "app/win32/win32.h"
+#include "platform/win32.h"
 
 #include <algorithm>
 #include <condition_variable>

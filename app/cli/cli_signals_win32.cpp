@@ -1,7 +1,7 @@
 #include "app/cli/cli_signals.h"
 
 #include "app/cli/cli_front.h"
-#include "app/win32/win32.h"
+#include "platform/win32.h"
 
 #include <atomic>
 #include <cstdio>

@@ -2,6 +2,7 @@
 #include "app/cli/cli_output.h"
 
 #include "link/com.h"
+#include "link/protocol.h"
 
 #include <cerrno>
 #include <chrono>
@@ -14,27 +15,6 @@ FILE* pTraceFile = nullptr;
 const auto Started = std::chrono::steady_clock::now();
 uint8_t LastCommand = 0xFF; // the command of the last frame sent: what the bytes read answer
 
-const char* CommandName(uint8_t command) {
-    switch (command) {
-    case 0:
-        return "identify";
-    case 1:
-        return "clear";
-    case 2:
-        return "program";
-    case 3:
-        return "make valid";
-    case 4:
-        return "check blank";
-    case 5:
-        return "get CRC";
-    case 7:
-        return "start application";
-    default:
-        return "unknown command";
-    }
-}
-
 // Called under the port lock, so lines never interleave.
 void TraceLine(int sent, const uint8_t* pData, uint32_t count) {
     double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Started).count();
@@ -42,12 +22,13 @@ void TraceLine(int sent, const uint8_t* pData, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i)
         std::fprintf(pTraceFile, " %02X", pData[i]);
     if (sent) {
-        // One write is one whole frame: 68 L L 68 00 00 command ...
-        if (count >= 7 && pData[0] == 0x68)
-            LastCommand = pData[6];
-        std::fprintf(pTraceFile, "  %s\n", CommandName(LastCommand));
+        // One write is one whole frame.
+        int command = Frame_CommandOf(pData, count);
+        if (command >= 0)
+            LastCommand = static_cast<uint8_t>(command);
+        std::fprintf(pTraceFile, "  %s\n", Command_Name(LastCommand));
     } else {
-        std::fprintf(pTraceFile, "  (%s)\n", CommandName(LastCommand));
+        std::fprintf(pTraceFile, "  (%s)\n", Command_Name(LastCommand));
     }
     std::fflush(pTraceFile); // a second Ctrl-C ends the process without flushing
 }

@@ -8,6 +8,9 @@
 #include "app/station/station.h"
 #include "app/station/station_answer.h"
 #include "app/station/station_render.h"
+#ifdef _WIN32
+#include "platform/win32.h" // first: Asio then finds the Windows headers set up as everywhere else
+#endif
 
 #include <boost/asio.hpp>
 #include <boost/beast/core/flat_buffer.hpp>

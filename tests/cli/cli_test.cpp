@@ -130,6 +130,37 @@ TEST(FlashCli, UsageErrorsEndWith64BeforeAnythingIsOpened) {
         EXPECT_NE(help.Out.find(code), std::string::npos) << code;
 }
 
+// The reasons of the usage errors the case above does not reach, word for word: a script or a
+// person reads them to learn what to change.
+TEST(FlashCli, EachRefusedOptionSaysWhyInItsOwnWords) {
+    const struct {
+        std::vector<std::string> Args;
+        const char* pWhy;
+    } aCases[] = {
+        {{"--port", ""}, "--port needs a device path or COMn"},
+        {{"--port", "tcp://h"},
+         "--port tcp://h: no port number; write rfc2217://HOST:PORT or tcp://HOST:PORT"},
+        {{"--port", "COM1", "--port=COM1"}, "port COM1 named twice"},
+        {{"--firmware="}, "--firmware needs a file"},
+        {{"--trace", ""}, "--trace needs a file"},
+        {{"--record="}, "--record needs a file"},
+        {{"--wait", "86401"}, "--wait needs a whole number of seconds, not '86401'"},
+        {{"--json", "--wait"}, "--wait needs a value"},
+        {{"--list=a"}, "--list takes no value"},
+        {{"--frob=x"}, "unknown option '--frob'"},
+        {{"--check", "--skip-current"},
+         "--check writes nothing: it goes with neither --skip-current nor --loop"},
+        {{"--doctor", "--record", "r"},
+         "--doctor only looks: it goes with none of --check, --skip-current, --loop, --list, --record"},
+    };
+    for (const auto& c : aCases) {
+        FlashRun run = RunFlash(c.Args, 10);
+        EXPECT_EQ(run.ExitCode, 64) << c.pWhy;
+        EXPECT_EQ(run.Err, std::string("tq330-flash: ") + c.pWhy + " (see --help)\n");
+        EXPECT_TRUE(run.Out.empty()) << c.pWhy;
+    }
+}
+
 TEST(FlashCli, FaultyFirmwareFileEndsWith65AndNeverTouchesThePort) {
     TestDevice device;
     std::string faulty = WriteTempFile("bad.s28", "S00600004844521B\nS2080EEC700702062956\n");

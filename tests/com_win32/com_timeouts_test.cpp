@@ -3,9 +3,9 @@
 // would loop flat out. The port that refuses is a file handle (SetCommTimeouts works on ports only;
 // a read at its end returns at once with nothing, as a port under the immediate set does), driven
 // through the backend calls the module makes: a refused set, then a read under the set in force.
-#include "app/win32/win32.h"
 #include "com_win32_test.h"
 #include "link/com_internal.h"
+#include "platform/win32.h"
 
 #include <gtest/gtest.h>
 #include <string>

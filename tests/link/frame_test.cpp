@@ -48,6 +48,30 @@ TEST_F(FrameTest, WorkedExamplesAreSentByteForByte) {
                                  0x06, 0x29, 0xA4, 0x16}));
 }
 
+// What the trace and the record read from the bytes the host writes, the trace's names and the
+// commands the simulator acknowledges: one table of the protocol for all of them.
+TEST(Protocol, CommandOfWrittenBytesTheirNamesAndWhichAreAcknowledged) {
+    uint8_t acFrame[FRAME_BUFFER_SIZE] = {};
+    const uint8_t data[] = {1, 2};
+    const size_t size = Frame_Build(acFrame, CMD_START_APPLICATION, data, sizeof data);
+    EXPECT_EQ(Frame_CommandOf(acFrame, size), CMD_START_APPLICATION);
+    EXPECT_EQ(Frame_CommandOf(acFrame, FRAME_HEADER_SIZE), CMD_START_APPLICATION);
+    EXPECT_EQ(Frame_CommandOf(acFrame, FRAME_HEADER_SIZE - 1), -1); // the command byte not there
+    const uint8_t ack = FRAME_ACK;
+    EXPECT_EQ(Frame_CommandOf(&ack, 1), -1);
+    acFrame[0] = FRAME_END;
+    EXPECT_EQ(Frame_CommandOf(acFrame, size), -1);
+
+    const char* const apNames[] = {"identify",    "clear",   "program", "make valid",
+                                   "check blank", "get CRC", nullptr,   "start application"};
+    for (int code = 0; code < 256; ++code) {
+        const char* pName = code < 8 && apNames[code] != nullptr ? apNames[code] : "unknown command";
+        EXPECT_STREQ(Command_Name(static_cast<uint8_t>(code)), pName) << code;
+        EXPECT_EQ(Command_IsAcknowledged(static_cast<uint32_t>(code)), code != 0 && code < 8 && code != 6)
+            << code;
+    }
+}
+
 TEST_F(FrameTest, NotReadyPortSendsNothingAndFailsAtOnce) {
     fake_com::SetReady(false);
     EXPECT_EQ(Link_SendAcked(3, nullptr, 0), 1);

@@ -408,4 +408,36 @@ TEST(SimCommandLine, InvalidOptionsExitWithTwoAndSayWhy) {
     }
 }
 
+// The reasons of the refusals the case above does not reach, word for word.
+TEST(SimCommandLine, EachRefusedOptionSaysWhyInItsOwnWords) {
+    std::vector<std::string> seventeen;
+    for (int i = 1; i <= 17; ++i)
+        seventeen.insert(seventeen.end(), {"--reject-at", std::to_string(i)});
+    const struct {
+        std::vector<std::string> Args;
+        const char* pWhy;
+    } aCases[] = {
+        {seventeen, "--reject-at: at most 16 addresses"},
+        {{"--corrupt-kind", "bad"}, "--corrupt-kind: 'bad' is not checksum, end, start or length"},
+        {{"--corrupt-cmd", "6", "--corrupt-every", "2"},
+         "--corrupt-cmd: 6 is not one of 0, 1, 2, 3, 4, 5, 7"},
+        {{"--garbage-cmd=6", "--garbage-before", "3"}, "--garbage-cmd: 6 is not one of 0, 1, 2, 3, 4, 5, 7"},
+        {{"--drop-acks-cmd", "0", "--drop-acks", "1"}, "--drop-acks-cmd: 0 is not one of 1, 2, 3, 4, 5, 7"},
+        {{"--report-crc", "0x10000"}, "--report-crc: 0x10000 does not fit 16 bits"},
+        {{"--fill", "0x100"}, "--fill: 0x100 is not a byte"},
+        {{"--id-byte", "256"}, "--id-byte: 0x100 is not a byte"},
+        {{"--id-word", "0x1FFFFFFFF"}, "--id-word: not a number: '0x1FFFFFFFF'"},
+        {{"--corrupt-cmd", "2"}, "--corrupt-cmd needs --corrupt-every"},
+        {{"--garbage-count", "1"}, "--garbage-cmd and --garbage-count need --garbage-before"},
+        {{"--drop-acks-cmd", "2"}, "--drop-acks-cmd needs --drop-acks"},
+        {{"--silent=1"}, "unknown option or missing value: --silent=1"},
+    };
+    for (const auto& c : aCases) {
+        std::string out, err;
+        EXPECT_EQ(Sim_RunToEnd(c.Args, &out, &err), 2) << c.pWhy;
+        EXPECT_EQ(err, std::string("tq330-sim: ") + c.pWhy + "\nTry 'tq330-sim --help'.\n");
+        EXPECT_TRUE(out.empty()) << c.pWhy;
+    }
+}
+
 } // namespace

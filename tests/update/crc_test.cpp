@@ -151,6 +151,16 @@ TEST_F(ImageCrcTest, AreaEndingAtTheTopOfTheAddressSpace) {
     EXPECT_EQ(CrcOver(0xFFFFFF00, 0x100), Expected(0xFFFFFF00, 0x100));
 }
 
+// The command line asks for the image's whole span, whose length may need 33 bits: an area may
+// reach the top of the address space, never go past it.
+TEST_F(ImageCrcTest, AreaLengthBeyond32BitsIsRefusedNotCut) {
+    Add(0xFFFFFFF0, {0x5A, 0x00, 0x01});
+    EXPECT_EQ(ImageAreaCrc(pStore, 0xFFFFFFF0, 0x10), Expected(0xFFFFFFF0, 0x10));
+    EXPECT_EQ(ImageAreaCrc(pStore, 0xFFFFFFF0, 0x11), -1);
+    EXPECT_EQ(ImageAreaCrc(pStore, 0x10, 0x100000000), -1); // as 32 bits: an empty area
+    EXPECT_EQ(ImageAreaCrc(pStore, 0xFFFFFFF0, 0x100000010), -1);
+}
+
 // A store that another thread holds past the lock's wait cannot be read: no CRC rather than the
 // CRC of an image taken for erased.
 TEST_F(ImageCrcTest, StoreLockTimeOutGivesNoCrc) {

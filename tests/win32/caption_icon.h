@@ -1,6 +1,6 @@
 // The window's small icon as drawn in its caption, checked from outside the program.
 #pragma once
-#include "app/win32/win32.h"
+#include "platform/win32.h"
 
 #include <string>
 

@@ -3,9 +3,10 @@
 // end must never count as a success it was not.
 #include "app/cli/cli_child_win32.h"
 #include "app/cli/cli_options.h"
-#include "app/win32/win32.h"
+#include "platform/win32.h"
 
 #include <gtest/gtest.h>
+#include <shellapi.h>
 #include <string>
 #include <vector>
 

@@ -3,11 +3,12 @@
 // terminates each with STATUS (an exception's NTSTATUS such as 0xC0000409, or Ctrl-C's 0xC000013A),
 // the exit code their parent then reads. A test program of the Windows build; never shipped.
 //   win32_end_child NAME COUNT STATUS
-#include "app/win32/win32.h"
+#include "platform/win32.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tlhelp32.h>
 #include <vector>
 
 namespace {

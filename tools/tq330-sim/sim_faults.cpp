@@ -1,6 +1,6 @@
 #include "sim_faults.h"
 
-#include "link/frame.h"
+#include "link/protocol.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ void Faults_DamageFrame(uint8_t* acFrame, size_t size, CorruptKind kind) {
         acFrame[0] = static_cast<uint8_t>(FRAME_START + 1);
         break;
     case CORRUPT_LENGTH: // only the first copy: the receiver trusts it and waits for a byte more
-        acFrame[1] = static_cast<uint8_t>(acFrame[1] + 1);
+        acFrame[FRAME_LENGTH_AT] = static_cast<uint8_t>(acFrame[FRAME_LENGTH_AT] + 1);
         break;
     }
 }

@@ -1,5 +1,7 @@
 #include "sim_line.h"
 
+#include "link/protocol.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -75,7 +77,7 @@ bool LineIsTheDevices() {
     const int bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
     const bool odd = (tio.c_cflag & PARODD) != 0;
     const int stops = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;
-    const bool right = baud == 57600 && bits == 8 && odd && stops == 1;
+    const bool right = baud == LINE_BAUD && bits == 8 && odd && stops == 1;
     if (static_cast<int>(right) != lineWasRight) {
         lineWasRight = right;
         fprintf(stderr, "tq330-sim: the line is %u baud, %d data bits, %s parity flag, %d stop bit%s%s\n",

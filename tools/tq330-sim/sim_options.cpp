@@ -1,81 +1,14 @@
 #include "sim_options.h"
 #include "sim_protocol.h"
 
+#include "link/protocol.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 
 namespace {
-
-enum OptionId {
-    OPT_BAUD = 256,
-    OPT_CLEAR_MS,
-    OPT_APP_MS,
-    OPT_CRC_START,
-    OPT_CRC_LENGTH,
-    OPT_REJECT_AT,
-    OPT_DROP_ACKS,
-    OPT_DROP_ACKS_CMD,
-    OPT_CORRUPT_EVERY,
-    OPT_SILENT,
-    OPT_UNPLUG_AFTER_BLOCKS,
-    OPT_REPLUG_MS,
-    OPT_WRONG_CRC,
-    OPT_CORRUPT_KIND,
-    OPT_CORRUPT_CMD,
-    OPT_GARBAGE_BEFORE,
-    OPT_GARBAGE_CMD,
-    OPT_GARBAGE_COUNT,
-    OPT_LOSE_ANSWER_AT_BLOCK,
-    OPT_REPORT_CRC,
-    OPT_FILL,
-    OPT_LOG,
-    OPT_DUMP,
-    OPT_LATENCY_MS,
-    OPT_CHECK_LINE,
-    OPT_ID_BYTE,
-    OPT_ID_WORD,
-    OPT_UNPLUG_AFTER_POLLS,
-    OPT_UNPLUG_ADAPTER,
-    OPT_LINK,
-    OPT_HELP,
-};
-
-const option aLongOptions[] = {
-    {"baud", required_argument, nullptr, OPT_BAUD},
-    {"clear-ms", required_argument, nullptr, OPT_CLEAR_MS},
-    {"app-ms", required_argument, nullptr, OPT_APP_MS},
-    {"crc-start", required_argument, nullptr, OPT_CRC_START},
-    {"crc-length", required_argument, nullptr, OPT_CRC_LENGTH},
-    {"reject-at", required_argument, nullptr, OPT_REJECT_AT},
-    {"drop-acks", required_argument, nullptr, OPT_DROP_ACKS},
-    {"drop-acks-cmd", required_argument, nullptr, OPT_DROP_ACKS_CMD},
-    {"corrupt-every", required_argument, nullptr, OPT_CORRUPT_EVERY},
-    {"silent", no_argument, nullptr, OPT_SILENT},
-    {"unplug-after-blocks", required_argument, nullptr, OPT_UNPLUG_AFTER_BLOCKS},
-    {"replug-ms", required_argument, nullptr, OPT_REPLUG_MS},
-    {"wrong-crc", no_argument, nullptr, OPT_WRONG_CRC},
-    {"corrupt-kind", required_argument, nullptr, OPT_CORRUPT_KIND},
-    {"corrupt-cmd", required_argument, nullptr, OPT_CORRUPT_CMD},
-    {"garbage-before", required_argument, nullptr, OPT_GARBAGE_BEFORE},
-    {"garbage-cmd", required_argument, nullptr, OPT_GARBAGE_CMD},
-    {"garbage-count", required_argument, nullptr, OPT_GARBAGE_COUNT},
-    {"lose-answer-at-block", required_argument, nullptr, OPT_LOSE_ANSWER_AT_BLOCK},
-    {"report-crc", required_argument, nullptr, OPT_REPORT_CRC},
-    {"fill", required_argument, nullptr, OPT_FILL},
-    {"log", required_argument, nullptr, OPT_LOG},
-    {"dump", required_argument, nullptr, OPT_DUMP},
-    {"latency-ms", required_argument, nullptr, OPT_LATENCY_MS},
-    {"check-line", no_argument, nullptr, OPT_CHECK_LINE},
-    {"id-byte", required_argument, nullptr, OPT_ID_BYTE},
-    {"id-word", required_argument, nullptr, OPT_ID_WORD},
-    {"unplug-after-polls", required_argument, nullptr, OPT_UNPLUG_AFTER_POLLS},
-    {"unplug-adapter", no_argument, nullptr, OPT_UNPLUG_ADAPTER},
-    {"link", required_argument, nullptr, OPT_LINK},
-    {"help", no_argument, nullptr, OPT_HELP},
-    {nullptr, 0, nullptr, 0},
-};
 
 // Decimal, or hexadecimal with 0x; the whole text must be a number that fits 32 bits.
 bool ParseNumber(const char* pText, uint32_t* pValue) {
@@ -95,10 +28,6 @@ bool ParseNumber(const char* pText, uint32_t* pValue) {
     return true;
 }
 
-bool IsAcknowledgedCommand(uint32_t command) {
-    return command == 1 || command == 2 || command == 3 || command == 4 || command == 5 || command == 7;
-}
-
 bool ParseCorruptKind(const char* pText, CorruptKind* pKind) {
     const struct {
         const char* pName;
@@ -116,11 +45,146 @@ bool ParseCorruptKind(const char* pText, CorruptKind* pKind) {
     return false;
 }
 
+// --corrupt-kind's text, the one option whose value is no number.
+bool TakeCorruptKind(SimOptions* pOptions, uint32_t, const char* pText, char* acError, size_t errorSize) {
+    if (ParseCorruptKind(pText, &pOptions->Corrupt))
+        return true;
+    snprintf(acError, errorSize, "--corrupt-kind: '%s' is not checksum, end, start or length", pText);
+    return false;
+}
+
+bool TakeRejectAt(SimOptions* pOptions, uint32_t value, const char*, char* acError, size_t errorSize) {
+    if (pOptions->RejectCount == SIM_MAX_REJECTS) {
+        snprintf(acError, errorSize, "--reject-at: at most %zu addresses", SIM_MAX_REJECTS);
+        return false;
+    }
+    pOptions->RejectAt[pOptions->RejectCount++] = value;
+    return true;
+}
+
+bool TakeDropAcksCmd(SimOptions* pOptions, uint32_t value, const char*, char* acError, size_t errorSize) {
+    if (!Command_IsAcknowledged(value)) {
+        snprintf(acError, errorSize, "--drop-acks-cmd: %u is not one of 1, 2, 3, 4, 5, 7", value);
+        return false;
+    }
+    pOptions->DropAcksCmd = static_cast<int32_t>(value);
+    return true;
+}
+
+// --corrupt-cmd and --garbage-cmd: the identify answers (0) count as well.
+bool ReplyCommand(const char* pName, uint32_t value, int32_t* pCommand, char* acError, size_t errorSize) {
+    if (value != 0 && !Command_IsAcknowledged(value)) {
+        snprintf(acError, errorSize, "%s: %u is not one of 0, 1, 2, 3, 4, 5, 7", pName, value);
+        return false;
+    }
+    *pCommand = static_cast<int32_t>(value);
+    return true;
+}
+
+bool TakeCorruptCmd(SimOptions* pOptions, uint32_t value, const char*, char* acError, size_t errorSize) {
+    return ReplyCommand("--corrupt-cmd", value, &pOptions->CorruptCmd, acError, errorSize);
+}
+
+bool TakeGarbageCmd(SimOptions* pOptions, uint32_t value, const char*, char* acError, size_t errorSize) {
+    return ReplyCommand("--garbage-cmd", value, &pOptions->GarbageCmd, acError, errorSize);
+}
+
+bool TakeReportCrc(SimOptions* pOptions, uint32_t value, const char*, char* acError, size_t errorSize) {
+    if (value > 0xFFFF) {
+        snprintf(acError, errorSize, "--report-crc: 0x%X does not fit 16 bits", value);
+        return false;
+    }
+    pOptions->ReportCrc = value;
+    return true;
+}
+
+bool Byte(const char* pName, uint32_t value, uint8_t* pByte, char* acError, size_t errorSize) {
+    if (value > 0xFF) {
+        snprintf(acError, errorSize, "%s: 0x%X is not a byte", pName, value);
+        return false;
+    }
+    *pByte = static_cast<uint8_t>(value);
+    return true;
+}
+
+bool TakeFill(SimOptions* pOptions, uint32_t value, const char*, char* acError, size_t errorSize) {
+    return Byte("--fill", value, &pOptions->Fill, acError, errorSize);
+}
+
+bool TakeIdByte(SimOptions* pOptions, uint32_t value, const char*, char* acError, size_t errorSize) {
+    return Byte("--id-byte", value, &pOptions->IdByte, acError, errorSize);
+}
+
+// One row per option, each with one of: the flag a switch sets, the field a number or a text goes
+// to, or the function that checks and keeps the value (the number, or the text where TextValue).
+// Numbers are checked before any such function sees them; --help has none of these.
+struct SimOption {
+    const char* pName;
+    bool SimOptions::*pSwitch = nullptr;
+    uint32_t SimOptions::*pNumber = nullptr;
+    int64_t SimOptions::*pWideNumber = nullptr; // fields whose -1 means "not asked for"
+    const char* SimOptions::*pText = nullptr;
+    bool (*pfnTake)(SimOptions* pOptions, uint32_t value, const char* pText, char* acError,
+                    size_t errorSize) = nullptr;
+    bool TextValue = false;
+};
+
+const SimOption aOptions[] = {
+    {.pName = "baud", .pNumber = &SimOptions::Baud},
+    {.pName = "clear-ms", .pNumber = &SimOptions::ClearMs},
+    {.pName = "app-ms", .pWideNumber = &SimOptions::AppMs},
+    {.pName = "crc-start", .pNumber = &SimOptions::CrcStart},
+    {.pName = "crc-length", .pNumber = &SimOptions::CrcLength},
+    {.pName = "reject-at", .pfnTake = TakeRejectAt},
+    {.pName = "drop-acks", .pNumber = &SimOptions::DropAcks},
+    {.pName = "drop-acks-cmd", .pfnTake = TakeDropAcksCmd},
+    {.pName = "corrupt-every", .pNumber = &SimOptions::CorruptEvery},
+    {.pName = "silent", .pSwitch = &SimOptions::Silent},
+    {.pName = "unplug-after-blocks", .pWideNumber = &SimOptions::UnplugAfterBlocks},
+    {.pName = "replug-ms", .pWideNumber = &SimOptions::ReplugMs},
+    {.pName = "wrong-crc", .pSwitch = &SimOptions::WrongCrc},
+    {.pName = "corrupt-kind", .pfnTake = TakeCorruptKind, .TextValue = true},
+    {.pName = "corrupt-cmd", .pfnTake = TakeCorruptCmd},
+    {.pName = "garbage-before", .pNumber = &SimOptions::GarbageBefore},
+    {.pName = "garbage-cmd", .pfnTake = TakeGarbageCmd},
+    {.pName = "garbage-count", .pNumber = &SimOptions::GarbageCount},
+    {.pName = "lose-answer-at-block", .pNumber = &SimOptions::LoseAnswerAtBlock},
+    {.pName = "report-crc", .pfnTake = TakeReportCrc},
+    {.pName = "fill", .pfnTake = TakeFill},
+    {.pName = "log", .pText = &SimOptions::pLogPath},
+    {.pName = "dump", .pText = &SimOptions::pDumpPath},
+    {.pName = "latency-ms", .pNumber = &SimOptions::LatencyMs},
+    {.pName = "check-line", .pSwitch = &SimOptions::CheckLine},
+    {.pName = "id-byte", .pfnTake = TakeIdByte},
+    {.pName = "id-word", .pNumber = &SimOptions::IdWord},
+    {.pName = "unplug-after-polls", .pWideNumber = &SimOptions::UnplugAfterPolls},
+    {.pName = "unplug-adapter", .pSwitch = &SimOptions::UnplugAdapter},
+    {.pName = "link", .pText = &SimOptions::pLinkPath},
+    {.pName = "help"},
+};
+constexpr size_t OPTION_COUNT = sizeof aOptions / sizeof aOptions[0];
+constexpr int FIRST_ID = 256; // getopt_long's answer for row i; above every short option's
+
+bool TakesValue(const SimOption& row) {
+    return row.pNumber != nullptr || row.pWideNumber != nullptr || row.pText != nullptr ||
+           row.pfnTake != nullptr;
+}
+
+// The table in getopt_long's form, in the same order: its matching of unambiguous prefixes and of
+// "--name=value" stays the C library's.
+const option* LongOptions() {
+    static option aLong[OPTION_COUNT + 1] = {};
+    for (size_t i = 0; i < OPTION_COUNT; ++i)
+        aLong[i] = {aOptions[i].pName, TakesValue(aOptions[i]) ? required_argument : no_argument, nullptr,
+                    FIRST_ID + static_cast<int>(i)};
+    return aLong;
+}
+
 } // namespace
 
 OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char* acError, size_t errorSize) {
     *pOptions = SimOptions{};
-    pOptions->Baud = 57600;
+    pOptions->Baud = LINE_BAUD;
     pOptions->ClearMs = 2000;
     pOptions->AppMs = -1; // a device runs its new firmware until it is power cycled
     pOptions->CrcStart = 0xA0000;
@@ -136,146 +200,34 @@ OptionsResult SimOptions_Parse(int argc, char** argv, SimOptions* pOptions, char
     pOptions->IdByte = SIM_ID_BYTE;
     pOptions->IdWord = SIM_ID_WORD;
 
+    const option* pLongOptions = LongOptions();
     opterr = 0; // the messages are ours
     optind = 1;
     int id;
-    while ((id = getopt_long(argc, argv, "", aLongOptions, nullptr)) != -1) {
-        uint32_t value = 0;
-        if (id == '?' || id == ':') {
+    while ((id = getopt_long(argc, argv, "", pLongOptions, nullptr)) != -1) {
+        if (id < FIRST_ID || id >= FIRST_ID + static_cast<int>(OPTION_COUNT)) {
             const char* pArg = (optind - 1 < argc) ? argv[optind - 1] : "";
             snprintf(acError, errorSize, "unknown option or missing value: %s", pArg);
             return OPTIONS_INVALID;
         }
-        bool textArgument = id == OPT_LOG || id == OPT_DUMP || id == OPT_CORRUPT_KIND || id == OPT_LINK;
-        if (optarg != nullptr && !textArgument && !ParseNumber(optarg, &value)) {
-            snprintf(acError, errorSize, "--%s: not a number: '%s'", aLongOptions[id - OPT_BAUD].name,
-                     optarg);
+        const SimOption& row = aOptions[id - FIRST_ID];
+        uint32_t value = 0;
+        if (optarg != nullptr && row.pText == nullptr && !row.TextValue && !ParseNumber(optarg, &value)) {
+            snprintf(acError, errorSize, "--%s: not a number: '%s'", row.pName, optarg);
             return OPTIONS_INVALID;
         }
-        switch (id) {
-        case OPT_BAUD:
-            pOptions->Baud = value;
-            break;
-        case OPT_CLEAR_MS:
-            pOptions->ClearMs = value;
-            break;
-        case OPT_APP_MS:
-            pOptions->AppMs = value;
-            break;
-        case OPT_CRC_START:
-            pOptions->CrcStart = value;
-            break;
-        case OPT_CRC_LENGTH:
-            pOptions->CrcLength = value;
-            break;
-        case OPT_REJECT_AT:
-            if (pOptions->RejectCount == SIM_MAX_REJECTS) {
-                snprintf(acError, errorSize, "--reject-at: at most %zu addresses", SIM_MAX_REJECTS);
+        if (row.pSwitch != nullptr)
+            pOptions->*row.pSwitch = true;
+        else if (row.pNumber != nullptr)
+            pOptions->*row.pNumber = value;
+        else if (row.pWideNumber != nullptr)
+            pOptions->*row.pWideNumber = value;
+        else if (row.pText != nullptr)
+            pOptions->*row.pText = optarg;
+        else if (row.pfnTake != nullptr) {
+            if (!row.pfnTake(pOptions, value, optarg, acError, errorSize))
                 return OPTIONS_INVALID;
-            }
-            pOptions->RejectAt[pOptions->RejectCount++] = value;
-            break;
-        case OPT_DROP_ACKS:
-            pOptions->DropAcks = value;
-            break;
-        case OPT_DROP_ACKS_CMD:
-            if (!IsAcknowledgedCommand(value)) {
-                snprintf(acError, errorSize, "--drop-acks-cmd: %u is not one of 1, 2, 3, 4, 5, 7", value);
-                return OPTIONS_INVALID;
-            }
-            pOptions->DropAcksCmd = static_cast<int32_t>(value);
-            break;
-        case OPT_CORRUPT_EVERY:
-            pOptions->CorruptEvery = value;
-            break;
-        case OPT_SILENT:
-            pOptions->Silent = true;
-            break;
-        case OPT_UNPLUG_AFTER_BLOCKS:
-            pOptions->UnplugAfterBlocks = value;
-            break;
-        case OPT_REPLUG_MS:
-            pOptions->ReplugMs = value;
-            break;
-        case OPT_WRONG_CRC:
-            pOptions->WrongCrc = true;
-            break;
-        case OPT_CORRUPT_KIND:
-            if (!ParseCorruptKind(optarg, &pOptions->Corrupt)) {
-                snprintf(acError, errorSize, "--corrupt-kind: '%s' is not checksum, end, start or length",
-                         optarg);
-                return OPTIONS_INVALID;
-            }
-            break;
-        case OPT_CORRUPT_CMD:
-            if (value != 0 && !IsAcknowledgedCommand(value)) {
-                snprintf(acError, errorSize, "--corrupt-cmd: %u is not one of 0, 1, 2, 3, 4, 5, 7", value);
-                return OPTIONS_INVALID;
-            }
-            pOptions->CorruptCmd = static_cast<int32_t>(value);
-            break;
-        case OPT_GARBAGE_BEFORE:
-            pOptions->GarbageBefore = value;
-            break;
-        case OPT_GARBAGE_CMD:
-            if (value != 0 && !IsAcknowledgedCommand(value)) {
-                snprintf(acError, errorSize, "--garbage-cmd: %u is not one of 0, 1, 2, 3, 4, 5, 7", value);
-                return OPTIONS_INVALID;
-            }
-            pOptions->GarbageCmd = static_cast<int32_t>(value);
-            break;
-        case OPT_GARBAGE_COUNT:
-            pOptions->GarbageCount = value;
-            break;
-        case OPT_LOSE_ANSWER_AT_BLOCK:
-            pOptions->LoseAnswerAtBlock = value;
-            break;
-        case OPT_REPORT_CRC:
-            if (value > 0xFFFF) {
-                snprintf(acError, errorSize, "--report-crc: 0x%X does not fit 16 bits", value);
-                return OPTIONS_INVALID;
-            }
-            pOptions->ReportCrc = value;
-            break;
-        case OPT_FILL:
-            if (value > 0xFF) {
-                snprintf(acError, errorSize, "--fill: 0x%X is not a byte", value);
-                return OPTIONS_INVALID;
-            }
-            pOptions->Fill = static_cast<uint8_t>(value);
-            break;
-        case OPT_LOG:
-            pOptions->pLogPath = optarg;
-            break;
-        case OPT_DUMP:
-            pOptions->pDumpPath = optarg;
-            break;
-        case OPT_LATENCY_MS:
-            pOptions->LatencyMs = value;
-            break;
-        case OPT_CHECK_LINE:
-            pOptions->CheckLine = true;
-            break;
-        case OPT_ID_BYTE:
-            if (value > 0xFF) {
-                snprintf(acError, errorSize, "--id-byte: 0x%X is not a byte", value);
-                return OPTIONS_INVALID;
-            }
-            pOptions->IdByte = static_cast<uint8_t>(value);
-            break;
-        case OPT_ID_WORD:
-            pOptions->IdWord = value;
-            break;
-        case OPT_UNPLUG_AFTER_POLLS:
-            pOptions->UnplugAfterPolls = value;
-            break;
-        case OPT_UNPLUG_ADAPTER:
-            pOptions->UnplugAdapter = true;
-            break;
-        case OPT_LINK:
-            pOptions->pLinkPath = optarg;
-            break;
-        case OPT_HELP:
+        } else {
             return OPTIONS_HELP;
         }
     }

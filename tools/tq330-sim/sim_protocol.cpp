@@ -1,7 +1,7 @@
 #include "sim_protocol.h"
 
 #include "link/cursor.h"
-#include "link/frame.h"
+#include "link/protocol.h"
 #include "sim_faults.h"
 #include "sim_flash.h"
 
@@ -24,7 +24,7 @@ SimTime replugAt{};
 uint32_t blocksAnswered = 0;
 uint32_t pollsAnswered = 0;
 uint32_t framesSent = 0;
-uint32_t aDropped[8] = {};
+uint32_t aDropped[CMD_START_APPLICATION + 1] = {}; // a count per acknowledged command
 
 // The command being answered and whether its reply has begun: --garbage-before goes in front of
 // the reply's first byte only.
@@ -99,7 +99,7 @@ void AnswerIdentify(SimTime at) {
     }
     Cursor_PutU32(pWrite, pOpt->CrcStart);
     Cursor_PutU32(pWrite, pOpt->CrcLength);
-    SendFrame(0, acData, static_cast<uint8_t>(pWrite - acData), at);
+    SendFrame(CMD_IDENTIFY, acData, static_cast<uint8_t>(pWrite - acData), at);
 }
 
 // Clear and check blank answer with command byte 4: no data when blank, else the first address
@@ -108,14 +108,14 @@ void SendBlankAnswer(SimTime at) {
     uint32_t address = 0;
     uint8_t value = 0;
     if (Flash_FindNonBlank(&address, &value) == 0) {
-        SendFrame(4, nullptr, 0, at);
+        SendFrame(CMD_CHECK_BLANK, nullptr, 0, at);
         return;
     }
     uint8_t acData[8];
     uint8_t* pWrite = acData;
     Cursor_PutU32(pWrite, address);
     Cursor_PutU32(pWrite, value);
-    SendFrame(4, acData, sizeof acData, at);
+    SendFrame(CMD_CHECK_BLANK, acData, sizeof acData, at);
 }
 
 // Programming: address u32 + 1 to 240 bytes. Ack when written; otherwise an error frame in place
@@ -130,7 +130,7 @@ void Program(const uint8_t* pData, uint8_t length, SimTime at) {
         failed = Flash_Program(address, pRead, length - 4u, &failAddress, &failValue) != 0;
     ++blocksAnswered;
     bool lost = pOpt->LoseAnswerAtBlock != 0 && blocksAnswered == pOpt->LoseAnswerAtBlock;
-    Log(2, address, length >= 4 ? length - 4u : 0, lost ? "lost" : failed ? "error" : "ack");
+    Log(CMD_PROGRAM, address, length >= 4 ? length - 4u : 0, lost ? "lost" : failed ? "error" : "ack");
     if (lost) {
         // written (or not) as the flash decided; only the reply never reaches the updater
     } else if (failed) {
@@ -139,7 +139,7 @@ void Program(const uint8_t* pData, uint8_t length, SimTime at) {
         Cursor_PutU8(pWrite, 0);
         Cursor_PutU32(pWrite, failAddress);
         Cursor_PutU8(pWrite, failValue);
-        SendFrame(2, acError, sizeof acError, at);
+        SendFrame(CMD_PROGRAM, acError, sizeof acError, at);
     } else {
         SendAck(at);
     }
@@ -157,7 +157,7 @@ void AnswerCrc(const uint8_t* pData, uint8_t length, SimTime at) {
         start = Cursor_GetU32(pRead);
         size = Cursor_GetU32(pRead);
     }
-    Log(5, start, size, "ack");
+    Log(CMD_GET_CRC, start, size, "ack");
     uint16_t crc = Flash_Crc(start, size);
     if (pOpt->WrongCrc)
         crc = static_cast<uint16_t>(crc + 1);
@@ -165,7 +165,7 @@ void AnswerCrc(const uint8_t* pData, uint8_t length, SimTime at) {
         crc = static_cast<uint16_t>(pOpt->ReportCrc);
     SendAck(at);
     uint8_t acData[3] = {0, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)};
-    SendFrame(5, acData, sizeof acData, at);
+    SendFrame(CMD_GET_CRC, acData, sizeof acData, at);
 }
 
 // --drop-acks: the first N tries of each exchange are lost; the try after them is served.
@@ -181,57 +181,57 @@ bool DropThisTry(uint8_t command) {
 }
 
 void Dispatch(const uint8_t* acFrame, SimTime at) {
-    uint8_t length = acFrame[1];
-    uint8_t command = acFrame[6];
-    const uint8_t* pData = acFrame + 7;
+    uint8_t length = acFrame[FRAME_LENGTH_AT];
+    uint8_t command = acFrame[FRAME_COMMAND_AT];
+    const uint8_t* pData = acFrame + FRAME_HEADER_SIZE;
     replyCommand = command;
     replyStarted = false;
     bool away = unplugged && !(replugPending && at >= replugAt);
     bool inApp = appRunning && (pOpt->AppMs < 0 || at < appUntil);
     const char* pBlocked = pOpt->Silent ? "silent" : away ? "unplugged" : inApp ? "app" : nullptr;
-    bool acknowledged = command >= 1 && command <= 7 && command != 6;
+    bool acknowledged = Command_IsAcknowledged(command);
     if (pBlocked == nullptr && acknowledged && DropThisTry(command))
         pBlocked = "dropped";
-    if (pBlocked != nullptr || !(command == 0 || acknowledged)) {
+    if (pBlocked != nullptr || !(command == CMD_IDENTIFY || acknowledged)) {
         uint32_t address = 0;
-        if (command == 2 && length >= 4) {
+        if (command == CMD_PROGRAM && length >= 4) {
             const uint8_t* pRead = pData;
             address = Cursor_GetU32(pRead);
         }
-        Log(command, address, command == 2 && length >= 4 ? length - 4u : length,
+        Log(command, address, command == CMD_PROGRAM && length >= 4 ? length - 4u : length,
             pBlocked != nullptr ? pBlocked : "ignored");
         return;
     }
     switch (command) {
-    case 0:
-        Log(0, 0, length, "answer");
+    case CMD_IDENTIFY:
+        Log(CMD_IDENTIFY, 0, length, "answer");
         AnswerIdentify(at);
         if (pOpt->UnplugAfterPolls >= 0 && ++pollsAnswered == pOpt->UnplugAfterPolls)
             Unplug(at);
         break;
-    case 1: // clear: Ack, erase, answer when the erase time is over
-        Log(1, 0, length, "ack");
+    case CMD_CLEAR: // Ack, erase, answer when the erase time is over
+        Log(CMD_CLEAR, 0, length, "ack");
         Flash_Erase();
         busy = true;
         busyUntil = SendAck(at) + std::chrono::milliseconds(pOpt->ClearMs);
         break;
-    case 2:
+    case CMD_PROGRAM:
         Program(pData, length, at);
         break;
-    case 3: // make valid
-        Log(3, 0, length, "ack");
+    case CMD_MAKE_VALID:
+        Log(CMD_MAKE_VALID, 0, length, "ack");
         SendAck(at);
         break;
-    case 4:
-        Log(4, 0, length, "ack");
+    case CMD_CHECK_BLANK:
+        Log(CMD_CHECK_BLANK, 0, length, "ack");
         SendAck(at);
         SendBlankAnswer(at);
         break;
-    case 5:
+    case CMD_GET_CRC:
         AnswerCrc(pData, length, at);
         break;
-    case 7: // start application: the boot loader is gone until the application ends, if ever
-        Log(7, 0, length, "ack");
+    case CMD_START_APPLICATION: // the boot loader is gone until the application ends, if ever
+        Log(CMD_START_APPLICATION, 0, length, "ack");
         appRunning = true;
         appUntil = SendAck(at) + std::chrono::milliseconds(pOpt->AppMs < 0 ? 0 : pOpt->AppMs);
         break;
@@ -254,13 +254,13 @@ void ParseInput(SimTime now) {
         have -= skip;
         if (have == 0)
             return;
-        size_t need = 7;
-        if (have >= 7) {
+        size_t need = FRAME_HEADER_SIZE;
+        if (have >= FRAME_HEADER_SIZE) {
             if (Line_At(1) != Line_At(2) || Line_At(3) != FRAME_START) {
                 Line_Consume(1);
                 continue;
             }
-            need = FRAME_OVERHEAD + Line_At(1);
+            need = FRAME_OVERHEAD + Line_At(FRAME_LENGTH_AT);
         }
         if (have < need) {
             SimTime giveUp = Line_ArrivalOf(have - 1) + INTER_BYTE_TIMEOUT;
