@@ -16,29 +16,48 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=2
+# Most of the suite's time is waiting on a line: the fault matrix takes 82 s of which 1.3 s is CPU,
+# and the updates through ser2net are a minute of line time each. So the suites run more cases at
+# once than there are cores: four where the build is plain, three under the sanitizers and qemu,
+# where a case's own CPU is several times larger.
+test_jobs=4
+heavy_test_jobs=3
 # No case takes minutes; one that waits on a box nobody closes must fail, not hold CI until its end.
 test_timeout=900
 
-# Whole-image updates through ser2net take about a minute of line time each: they run once, in the
-# first stage; the sanitizer and arm64 stages keep the shorter network cases and the COM suite's.
+# Whole-image updates through ser2net take about a minute of line time each, and the slow group of
+# the fault matrix a minute and a half: they run once, in the first stage; the sanitizer and arm64
+# stages keep the shorter network cases, the COM suite's and the fast fault matrix, which go through
+# the same code.
 slow_net='FlashCliNet\.(FourDevices|Ser2netStopped)|EndToEnd\.UpdatesADeviceBehindSer2net'
 
 stage_ci_build() {
   cmake --preset ci >/dev/null
   cmake --build --preset ci -j"$jobs"
 }
-stage_ci_test() { ctest --test-dir build/ci --output-on-failure --timeout "$test_timeout" -j"$jobs"; }
+# The station's cases with a real browser and a real Prometheus have stages of their own (their
+# packages are groups of their own): the registry may deliver the suite and not them.
+station_labels='browser|prometheus'
+stage_ci_test() {
+  ctest --test-dir build/ci --output-on-failure --timeout "$test_timeout" -LE "$station_labels" -j"$test_jobs"
+}
+# --no-tests=error: a stage whose cases were lost must not pass with nothing run.
+stage_station() {
+  ctest --test-dir build/ci --output-on-failure --timeout "$test_timeout" -L "$1" --no-tests=error -j"$test_jobs"
+}
 stage_tidy() { JOBS=$jobs bash scripts/tidy.sh; }
 stage_asan() {
   cmake --preset asan >/dev/null
   cmake --build --preset asan -j"$jobs"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build/asan --output-on-failure --timeout "$test_timeout" -E "$slow_net" -j"$jobs"
+    ctest --test-dir build/asan --output-on-failure --timeout "$test_timeout" -E "$slow_net" \
+    -LE "slow|$station_labels" -j"$heavy_test_jobs"
 }
 stage_tsan() {
   cmake --preset tsan >/dev/null
   cmake --build --preset tsan -j"$jobs"
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan --output-on-failure --timeout "$test_timeout" -j"$jobs"
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan --output-on-failure \
+    --timeout "$test_timeout" -E "$slow_net" -LE "slow|$station_labels" -j"$heavy_test_jobs"
 }
 stage_fuzz() {
   cmake --preset fuzz >/dev/null
@@ -54,7 +73,8 @@ stage_windows_cli() { bash tests/cli/wine_flash_test.sh "build/$1" build/ci/tool
 stage_arm64() {
   cmake --preset arm64 >/dev/null
   cmake --build --preset arm64 -j"$jobs"
-  ctest --test-dir build/arm64 --output-on-failure --timeout "$test_timeout" -LE slow -E "$slow_net" -j"$jobs"
+  ctest --test-dir build/arm64 --output-on-failure --timeout "$test_timeout" -LE "slow|$station_labels" -E "$slow_net" \
+    -j"$heavy_test_jobs"
 }
 # The committed firmware is the placeholder, so these are the test packages that say so.
 stage_packages() { bash scripts/make-packages.sh --placeholder "$1"; }
@@ -64,6 +84,8 @@ stage_install() { bash scripts/check-install.sh build/release; }
 stages=(
   "ci-build|build|-|build, warnings as errors|stage_ci_build"
   "ci-test|build suite|ci-build|the whole suite|stage_ci_test"
+  "station-browser|build suite browser|ci-build|the station's page in headless chromium|stage_station browser"
+  "station-prometheus|build suite prometheus|ci-build|the station's metrics scraped by Prometheus|stage_station prometheus"
   "tidy|build tidy|ci-build|clang-tidy (bugprone, performance, concurrency)|stage_tidy"
   "asan|build suite|-|AddressSanitizer + UndefinedBehaviorSanitizer|stage_asan"
   "tsan|build suite|-|ThreadSanitizer (threaded suites)|stage_tsan"
@@ -84,7 +106,7 @@ stages=(
 field() { cut -d'|' -f"$2" <<<"$1"; }
 
 if [ "${1:-}" = --list ]; then
-  for s in "${stages[@]}"; do printf '%-17s %-42s %s\n' "$(field "$s" 1)" "($(field "$s" 2))" "$(field "$s" 4)"; done
+  for s in "${stages[@]}"; do printf '%-19s %-42s %s\n' "$(field "$s" 1)" "($(field "$s" 2))" "$(field "$s" 4)"; done
   exit 0
 fi
 selected=()
@@ -162,7 +184,7 @@ done
 printf '\n==== summary ====\n'
 failed=() registry=() skipped=()
 for name in "${order[@]}"; do
-  printf '%-17s %6d s  %s\n' "$name" "${seconds[$name]}" "${result[$name]}"
+  printf '%-19s %6d s  %s\n' "$name" "${seconds[$name]}" "${result[$name]}"
   case "${result[$name]}" in
   passed) ;;
   failed*) failed+=("$name") ;;
@@ -170,7 +192,7 @@ for name in "${order[@]}"; do
   *) skipped+=("$name") ;;
   esac
 done
-printf '%-17s %6d s\n' total "$SECONDS"
+printf '%-19s %6d s\n' total "$SECONDS"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "test-all: FAILED: ${failed[*]}${skipped:+; not run after a failure: ${skipped[*]}}${registry:+; not run for want of packages: ${registry[*]}}"
   exit 1
