@@ -7,11 +7,11 @@
 #include "app/app.h"
 #include "app/cli/cli_front.h"
 #include "app/cli/cli_output.h"
-#include "app/cli/cli_ports.h"
 #include "app/cli/cli_record.h"
 #include "app/dialog.h"
 #include "app/dialog_rules.h"
 #include "link/com.h"
+#include "link/com_ports.h"
 #include "link/job_state.h"
 #include "link/worker.h"
 #include "update/flow.h"
@@ -195,7 +195,7 @@ int ChoosePort() {
         return 0;
     }
     S.Port = o.Ports[0];
-    int index = CLI_PortIndexOfName(S.Port);
+    int index = COM_PortIndexOfName(S.Port);
     if (index >= 0) {
         S.Device = COM_PortDevice(index);
         if (S.Device.empty()) {
@@ -207,7 +207,7 @@ int ChoosePort() {
         if (COM_CheckNetName(S.Port.c_str(), acWhy, sizeof acWhy) > 0) {
             const char* apNames[1] = {S.Port.c_str()};
             COM_SetPortTable(apNames, 1); // a network port, on every platform
-        } else if (!CLI_UsePortPath(S.Port, &S.PortError)) {
+        } else if (!COM_UsePortPath(S.Port, &S.PortError)) {
             return EXIT_PORT;
         }
         S.Device = S.Port;
@@ -387,7 +387,7 @@ int RunSession(const CliOptions& options) {
     if (!S.PortError.empty()) {
         // A network port's reason is the module's own (the connection refused, the line the server
         // set); a local device is looked at.
-        std::string why = network ? std::string(acProblem) : CLI_DescribePortProblem(S.Device);
+        std::string why = network ? std::string(acProblem) : COM_PortProblem(S.Device);
         if (S.PortError.find(why) != std::string::npos)
             why.clear();
         ReportPortError(EXIT_PORT,
