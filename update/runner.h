@@ -41,9 +41,9 @@ void GetTargetInfo(TargetInfo* pOut);
 struct JobStep {
     unsigned Number = 0; // jobs handed over since the program started; 0 before the first
     uint8_t Job = 0;
-    char Name[32] = {};  // the caption shown while the job ran
+    char Name[32] = {}; // the caption shown while the job ran
     uint8_t Status = 0;
-    uint32_t Value = 0;   // ResultValue and ResultAddress of a target error
+    uint32_t Value = 0; // ResultValue and ResultAddress of a target error
     uint32_t Address = 0;
 };
 const JobStep& LastJobStep();

@@ -148,7 +148,7 @@ TEST_F(FlowTest, AFailingStepStopsTheFlow) {
 TEST_F(FlowTest, TheResultValueIsTheStatusLinesVerdictWithItsFailedStep) {
     struct Case {
         const char* name;
-        uint8_t job;       // scripted to fail; 0: none
+        uint8_t job; // scripted to fail; 0: none
         JobScript failing;
         uint16_t targetCrc;
         bool updated;
@@ -166,7 +166,14 @@ TEST_F(FlowTest, TheResultValueIsTheStatusLinesVerdictWithItsFailedStep) {
         {"updated", 0, {}, 0x4321, true, 0, "", false, 0x4321},
         {"program error", JOB_PROGRAM, programError, 0x4321, false, JOB_PROGRAM, "Programming target", false,
          TARGET_CRC_UNKNOWN},
-        {"no CRC", JOB_GET_CRC, {STATUS_NOT_EXECUTED}, 0x4321, false, JOB_GET_CRC, "Get CRC", false,
+        {"no CRC",
+         JOB_GET_CRC,
+         {STATUS_NOT_EXECUTED},
+         0x4321,
+         false,
+         JOB_GET_CRC,
+         "Get CRC",
+         false,
          TARGET_CRC_UNKNOWN},
         {"CRCs differ", 0, {}, 0x4322, false, 0, "", true, 0x4322},
         {"start fails", JOB_START_APPLICATION, {STATUS_TARGET_ERROR}, 0x4321, true, 0, "", false, 0x4321},
@@ -186,7 +193,8 @@ TEST_F(FlowTest, TheResultValueIsTheStatusLinesVerdictWithItsFailedStep) {
         EXPECT_EQ(r.Updated, c.updated);
         EXPECT_EQ(r.Result == 0, c.updated);
         EXPECT_EQ(FinalStatus(), UpdateStatusText(r));
-        EXPECT_EQ(FinalStatus(), c.updated ? "Target updated successfully" : "Target not updated successfully");
+        EXPECT_EQ(FinalStatus(),
+                  c.updated ? "Target updated successfully" : "Target not updated successfully");
         EXPECT_EQ(r.FailedStep.Job, c.failedJob);
         EXPECT_EQ(r.FailedStep.Number != 0, c.failedJob != 0);
         EXPECT_STREQ(r.FailedStep.Name, c.failedName);
