@@ -182,10 +182,8 @@ void ReportTally() {
 int ChoosePort() {
     const CliOptions& o = *S.pOptions;
     if (o.Ports.empty()) {
-        PortCount = COM_DetectPorts(aPortList);
-        if (PortCount <= 0) {
-            COM_ReleaseDetectedPorts();
-            S.PortError = "No COM port detected. Application can not be executed!";
+        if (APP_DetectPorts() == 0) {
+            S.PortError = APP_NO_PORT_TEXT;
             return EXIT_PORT;
         }
         if (PortCount > 1)
