@@ -4,6 +4,7 @@
 // and tries the updater's exclusive open on each; the FTDI driver's keys tell an adapter's serial
 // number and latency timer. Only reads the registry.
 #include "link/com.h"
+#include "link/com_internal.h"
 #include "link/com_ports.h"
 #include "platform/win32.h"
 
@@ -85,13 +86,11 @@ std::vector<std::string> SubKeys(HKEY key) {
 } // namespace
 
 uint32_t COM_OpenError(const std::string& name) {
-    const std::string device = "\\\\.\\" + name; // the only form that reaches COM10 and above
-    HANDLE h =
-        CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return GetLastError();
-    CloseHandle(h);
-    return 0;
+    uint32_t error = 0;
+    ComHandle h = COM_OpenExclusive(name, &error);
+    if (h != COM_NO_HANDLE)
+        COM_OsClose(h);
+    return error;
 }
 
 bool COM_UsePortPath(const std::string& path, std::string* pError) {
