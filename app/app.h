@@ -28,3 +28,8 @@ void APP_Main();
 // Filled by APP_Main before the dialog exists; the dialog reads them.
 extern int32_t aPortList[9];
 extern int32_t PortCount;
+// The start-up's port choice, for the window and tq330-flash alike: detects the ports into
+// aPortList and PortCount and returns PortCount. When none is found the ports detection held are
+// released and 0 is returned: the start-up then says APP_NO_PORT_TEXT.
+int32_t APP_DetectPorts();
+extern const char* const APP_NO_PORT_TEXT;

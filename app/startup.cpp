@@ -10,6 +10,7 @@
 
 int32_t aPortList[9] = {};
 int32_t PortCount = 0;
+const char* const APP_NO_PORT_TEXT = "No COM port detected. Application can not be executed!";
 
 namespace {
 
@@ -26,6 +27,13 @@ void APP_ErrorBox(const char* text) {
     ErrorBoxNesting--;
 }
 
+int32_t APP_DetectPorts() {
+    PortCount = std::clamp<int32_t>(COM_DetectPorts(aPortList), 0, COM_PORT_COUNT);
+    if (PortCount == 0)
+        COM_ReleaseDetectedPorts();
+    return PortCount;
+}
+
 void APP_Main() {
     if (APP_LoadImage() != 0) {
         // Every reader failure gives the same box; the reader's message stays in APP_LoadError().
@@ -33,14 +41,11 @@ void APP_Main() {
         return;
     }
     Worker_Start();
-    PortCount = std::clamp<int32_t>(COM_DetectPorts(aPortList), 0, COM_PORT_COUNT);
-    if (PortCount == 0) {
-        COM_ReleaseDetectedPorts();
+    if (APP_DetectPorts() == 0) {
         // A port that exists but refused this user (Linux: not in the dialout group) is named in
         // one more line, so the user learns what to do rather than that nothing is there.
         char acText[300];
-        std::snprintf(acText, sizeof acText, "%s%s%s",
-                      "No COM port detected. Application can not be executed!",
+        std::snprintf(acText, sizeof acText, "%s%s%s", APP_NO_PORT_TEXT,
                       COM_PermissionDeniedText()[0] ? "\n" : "", COM_PermissionDeniedText());
         APP_UiStartupBox(acText, true);
         return;

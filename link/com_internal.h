@@ -77,6 +77,18 @@ void COM_OsResetPortTable(); // also forgets the device refused for lack of perm
 // Keeps `device` as the one COM_PermissionDeniedDevice names, unless one is kept already.
 void COM_NotePermissionDenied(const char* device);
 
+// The updater's exclusive open of a POSIX serial device, without TIOCEXCL (the port's own open adds
+// it; a look must leave nothing behind): the descriptor, or COM_OPEN_FAILED with open's errno in
+// *pOpenError, COM_OPEN_NOT_A_TTY, COM_OPEN_LOCKED (another program holds its lock).
+constexpr int COM_OPEN_FAILED = -1;
+constexpr int COM_OPEN_NOT_A_TTY = -2;
+constexpr int COM_OPEN_LOCKED = -3;
+int COM_OpenLocked(const char* device, int* pOpenError);
+
+// The updater's exclusive open of a Windows port by its name (COMn, through the device namespace):
+// the handle, or COM_NO_HANDLE with Windows' error in *pError.
+ComHandle COM_OpenExclusive(const std::string& name, uint32_t* pError);
+
 // The POSIX line configuration for the settings, on top of the terminal's current one; false when
 // termios has no form for them (speed, character size, parity code, one and a half stop bits).
 struct termios;

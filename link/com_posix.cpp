@@ -98,19 +98,32 @@ bool IsGoneError(int error) {
 
 } // namespace
 
+int COM_OpenLocked(const char* device, int* pOpenError) {
+    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *pOpenError = errno;
+        return COM_OPEN_FAILED;
+    }
+    // Not a terminal is not a serial port. The lock is the one other serial tools honour.
+    int result = !isatty(fd) ? COM_OPEN_NOT_A_TTY : flock(fd, LOCK_EX | LOCK_NB) != 0 ? COM_OPEN_LOCKED : fd;
+    if (result < 0)
+        close(fd);
+    return result;
+}
+
 ComHandle COM_OsOpen(int index) {
     const char* pDevice = COM_OsPortDevice(index);
     if (*pDevice == '\0')
         return COM_NO_HANDLE;
-    int fd = open(pDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int error = 0;
+    int fd = COM_OpenLocked(pDevice, &error);
     if (fd < 0) {
-        if (errno == EACCES)
+        if (fd == COM_OPEN_FAILED && error == EACCES)
             COM_NotePermissionDenied(pDevice);
         return COM_NO_HANDLE;
     }
-    // Not a terminal is not a serial port. The lock is the one other serial tools honour; TIOCEXCL
-    // also keeps out programs that do not.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    // TIOCEXCL also keeps out programs that do not honour the lock.
+    if (ioctl(fd, TIOCEXCL) != 0) {
         close(fd);
         return COM_NO_HANDLE;
     }

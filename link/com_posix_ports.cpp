@@ -2,6 +2,7 @@
 // TQ330_PORTS when it is set (tests, the simulator), otherwise the serial devices the kernel lists.
 #include "link/com_internal.h"
 #include "link/com_net.h"
+#include "link/com_sysfs.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -72,16 +73,8 @@ Candidate MakeCandidate(const std::string& name) {
 std::map<std::string, std::string> StableNames(const std::string& devRoot) {
     std::map<std::string, std::string> names;
     const std::string folder = devRoot + "/serial/by-id";
-    DIR* pDir = opendir(folder.c_str());
-    if (!pDir)
-        return names;
-    std::vector<std::string> links;
-    while (const dirent* pEntry = readdir(pDir))
-        if (pEntry->d_name[0] != '.')
-            links.push_back(folder + "/" + pEntry->d_name);
-    closedir(pDir);
-    std::sort(links.begin(), links.end());
-    for (const std::string& link : links) {
+    for (const std::string& name : SYS_Entries(folder)) {
+        const std::string link = folder + "/" + name;
         const std::string tty = LinkBaseName(link);
         if (!tty.empty())
             names.emplace(tty, link);

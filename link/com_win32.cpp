@@ -72,21 +72,29 @@ ULONGLONG TotalTimeoutMs(const ComTimeouts& t, uint32_t count) {
 
 } // namespace
 
+ComHandle COM_OpenExclusive(const std::string& name, uint32_t* pError) {
+    // The device namespace: "COM10" and above open only by that name, COM1 to COM9 by either.
+    const std::string device = "\\\\.\\" + name;
+    // No sharing: a port another program holds cannot be opened, and detection leaves it out.
+    HANDLE h =
+        CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *pError = GetLastError();
+        return COM_NO_HANDLE;
+    }
+    return reinterpret_cast<ComHandle>(h);
+}
+
 ComHandle COM_OsOpen(int index) {
-    std::string device;
+    std::string name;
     {
         std::lock_guard<std::mutex> guard(TableLock);
         if (index < 0 || index >= COM_PORT_COUNT || PortNameLocked(index).empty())
             return COM_NO_HANDLE;
-        // The device namespace: "COM10" and above open only by that name, COM1 to COM9 by either.
-        device = "\\\\.\\" + PortNameLocked(index);
+        name = PortNameLocked(index);
     }
-    // No sharing: a port another program holds cannot be opened, and detection leaves it out.
-    HANDLE h =
-        CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return COM_NO_HANDLE;
-    return reinterpret_cast<ComHandle>(h);
+    uint32_t error = 0;
+    return COM_OpenExclusive(name, &error);
 }
 
 void COM_OsClose(ComHandle h) {

@@ -13,6 +13,7 @@ constexpr size_t MESSAGE_SIZE = 500;
 
 int bCancelRequested = 0; // main thread only, like the hook that sets it
 int bAbandoned = 0;
+JobStep lastStep;
 
 // Runs one job to its end. Returns the job's final status, or STATUS_NOT_EXECUTED when it was not
 // handed over: JobStatus then still holds an earlier job's outcome and must not be read.
@@ -59,6 +60,18 @@ int RunOperation(uint8_t jobType, const char* caption) {
     while (!bAbandoned && jobState.JobType.load(std::memory_order_acquire) != JOB_IDENTIFY &&
            jobState.AbortFlag.load() == 0)
         DLG_WaitMessage();
+    JobStep step;
+    step.Number = lastStep.Number + 1;
+    step.Job = jobType;
+    std::snprintf(step.Name, sizeof step.Name, "%s", caption);
+    if (jobState.JobType.load(std::memory_order_acquire) == JOB_IDENTIFY) {
+        step.Status = jobState.JobStatus;
+        step.Value = jobState.ResultValue;
+        step.Address = jobState.ResultAddress;
+    } else {
+        step.Status = STATUS_CANCELLED;
+    }
+    lastStep = step;
     DLG_HideJob();
     return 1;
 }
@@ -133,6 +146,10 @@ void GetTargetInfo(TargetInfo* pOut) {
     TargetInfo_Copy(pOut);
     if (pOut->Connected != 1)
         std::memset(static_cast<void*>(pOut), 0, sizeof *pOut);
+}
+
+const JobStep& LastJobStep() {
+    return lastStep;
 }
 
 int CancelRequested() {

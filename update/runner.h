@@ -35,6 +35,19 @@ uint8_t StartApplication(bool interactive);
 // A copy of TargetInfo while a target is connected, all zeros otherwise.
 void GetTargetInfo(TargetInfo* pOut);
 
+// How the last job handed over ended, read when its wait ended (the moment the front end hides its
+// name): its JobStatus, or STATUS_CANCELLED when a cancel or an abandon ended the wait while the job
+// still ran. Written before DLG_HideJob, so a front end can read it there.
+struct JobStep {
+    unsigned Number = 0; // jobs handed over since the program started; 0 before the first
+    uint8_t Job = 0;
+    char Name[32] = {}; // the caption shown while the job ran
+    uint8_t Status = 0;
+    uint32_t Value = 0; // ResultValue and ResultAddress of a target error
+    uint32_t Address = 0;
+};
+const JobStep& LastJobStep();
+
 // Whether the user asked to cancel (through the cancel hook) since the last ResetCancelRequest.
 // The worker clears AbortFlag after every job, so a request made during a job that does not watch
 // the flag leaves no other trace.

@@ -3,10 +3,10 @@
 #include "app/cli/cli_doctor.h"
 
 #include "app/cli/cli_front.h"
-#include "app/cli/cli_ports.h"
 #include "app/cli/cli_record.h"
 #include "app/cli/cli_session.h"
 #include "link/com.h"
+#include "link/com_ports.h"
 #include "link/job_state.h"
 #include "link/jobs.h"
 #include "link/worker.h"
@@ -72,10 +72,10 @@ void LookForBootLoader(const DoctorPort& port, int waitSeconds, std::vector<Find
     f.Check = "boot loader";
     f.Level = FINDING_PROBLEM;
     COM_ResetPortTable();
-    int index = CLI_PortIndexOfName(port.Name);
+    int index = COM_PortIndexOfName(port.Name);
     std::string error;
     if (index < 0) {
-        if (!CLI_UsePortPath(port.Name, &error)) {
+        if (!COM_UsePortPath(port.Name, &error)) {
             f.Text = "not asked: " + error;
             pFindings->push_back(f);
             return;

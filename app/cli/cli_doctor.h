@@ -55,11 +55,3 @@ void DOC_LookAtSystem(const DoctorPlaces& places, std::vector<Finding>* pFinding
 bool DOC_LookAtPort(const DoctorPort& port, const DoctorPlaces& places, std::vector<Finding>* pFindings);
 // After the updater's own open of the port was tried and closed again: the adapter's latency.
 void DOC_LookAfterOpen(const DoctorPort& port, const DoctorPlaces& places, std::vector<Finding>* pFindings);
-
-// The adapter behind a device, as far as the system tells (for --record): its stable name and the
-// USB serial number; "" where unknown.
-struct AdapterInfo {
-    std::string StableName;
-    std::string UsbSerial;
-};
-AdapterInfo DOC_AdapterInfo(const std::string& device, const DoctorPlaces& places);

@@ -4,9 +4,9 @@
 // DoctorPlaces, so that a test can hand it a system of its own making. Nothing here writes.
 #include "app/cli/cli_doctor.h"
 
-#include "app/cli/cli_ports.h"
-#include "app/cli/cli_sysfs.h"
 #include "link/com.h"
+#include "link/com_ports.h"
+#include "link/com_sysfs.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -261,7 +261,7 @@ std::vector<DoctorPort> DOC_FoundPorts(const DoctorPlaces&) {
 }
 
 std::string DOC_DeviceOf(const std::string& name) {
-    int index = CLI_PortIndexOfName(name);
+    int index = COM_PortIndexOfName(name);
     return index >= 0 ? std::string(COM_PortDevice(index)) : name;
 }
 
@@ -366,15 +366,4 @@ void DOC_LookAfterOpen(const DoctorPort& port, const DoctorPlaces& places, std::
                 "| sudo tee /etc/udev/rules.d/99-tq330-latency.rules, then re-plug the adapter";
     }
     pFindings->push_back(f);
-}
-
-AdapterInfo DOC_AdapterInfo(const std::string& device, const DoctorPlaces& places) {
-    AdapterInfo adapter;
-    std::string real = SYS_RealPath(device);
-    if (real.empty())
-        return adapter;
-    adapter.StableName =
-        device.rfind(places.ById + "/", 0) == 0 ? device : SYS_StableNameOf(places.ById, real);
-    adapter.UsbSerial = SYS_UsbIdsOf(places.Sys, BaseName(real)).Serial;
-    return adapter;
 }

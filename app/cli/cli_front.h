@@ -20,8 +20,6 @@ void CLI_Click(int id);
 // see it on the main thread, also inside a running update.
 void CLI_PostInterrupt();
 
-std::string CLI_ControlText(int id);
-
 // What the session hears of the dialog, on the main thread.
 void CLI_OnNotification(int id);               // a worker notification, before DLG_Proc handles it
 void CLI_OnStatus(const std::string& text);    // the status line shows a text (not a job's name)

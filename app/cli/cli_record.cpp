@@ -2,11 +2,11 @@
 #include "app/cli/cli_record.h"
 
 #include "app/app.h"
-#include "app/cli/cli_doctor.h"
 #include "app/cli/cli_firmware.h"
 #include "image/firmware_text.h"
 #include "image/image_store.h"
 #include "link/com.h"
+#include "link/com_ports.h"
 #include "link/protocol.h"
 
 #include <atomic>
@@ -106,7 +106,7 @@ bool REC_IsOn() {
 }
 
 bool REC_Write(const RecordAttempt& a, std::string* pError) {
-    AdapterInfo adapter = DOC_AdapterInfo(a.Device, DoctorPlaces());
+    ComAdapter adapter = COM_AdapterOf(a.Device);
     JsonLine line;
     line.Add("time", REC_UtcNow()).Add("host", REC_HostName()).Add("port", a.Port).Add("device", a.Device);
     if (!adapter.StableName.empty())

@@ -115,10 +115,6 @@ void CLI_PostInterrupt() {
     QueueReady.notify_one();
 }
 
-std::string CLI_ControlText(int id) {
-    return Controls[id].Text;
-}
-
 void DLG_PostCommand(int id) {
     std::lock_guard<std::mutex> guard(QueueLock);
     if (!bDialogExists)

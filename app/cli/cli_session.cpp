@@ -1,16 +1,17 @@
 // The session of one port. The rules decide everything the user sees in the window: the session
-// only clicks (Start, Ok, Cancel on Ctrl-C), watches the status line and turns its last text into
-// an exit code, so that the terminal and the window can never disagree about success.
+// only clicks (Start, Ok, Cancel on Ctrl-C), watches the status line and turns the update's result,
+// the value behind the window's last status text, into an exit code, so that the terminal and the
+// window can never disagree about success.
 #include "app/cli/cli_session.h"
 
 #include "app/app.h"
 #include "app/cli/cli_front.h"
 #include "app/cli/cli_output.h"
-#include "app/cli/cli_ports.h"
 #include "app/cli/cli_record.h"
 #include "app/dialog.h"
 #include "app/dialog_rules.h"
 #include "link/com.h"
+#include "link/com_ports.h"
 #include "link/job_state.h"
 #include "link/worker.h"
 #include "update/flow.h"
@@ -24,9 +25,6 @@
 #include <string>
 
 namespace {
-
-const char* const TEXT_UPDATED = "Target updated successfully";
-const char* const TEXT_NOT_UPDATED = "Target not updated successfully";
 
 struct Session {
     const CliOptions* pOptions = nullptr;
@@ -44,6 +42,7 @@ struct Session {
     int Updated = 0, NotUpdated = 0;
     bool LastUpdated = false;
     bool UpdateInterrupted = false; // an update ended by Ctrl-C before it was verified
+    unsigned ResultsReported = 0;   // the flow's updates whose result was reported
     // For --record: the device of this attempt, and whether its line could be written.
     TargetInfo Info{};
     bool Identified = false;
@@ -64,6 +63,23 @@ const char* StatusName(uint8_t status) {
     default:
         return "cancelled";
     }
+}
+
+// A job's outcome in the step lines and in failed_step.
+std::string StepOutcome(const JobStep& step) {
+    std::string outcome = StatusName(step.Status);
+    if (step.Status == STATUS_TARGET_ERROR) {
+        char acDetail[64];
+        std::snprintf(acDetail, sizeof acDetail, " (0x%X at address 0x%X)", static_cast<unsigned>(step.Value),
+                      static_cast<unsigned>(step.Address));
+        outcome += acDetail;
+    }
+    return outcome;
+}
+
+// failed_step: the step's caption and how its job ended.
+std::string FailedStepText(const JobStep& step) {
+    return std::string(step.Name) + " " + StepOutcome(step);
 }
 
 // The CRC area the target reported, and the image's CRC over it: taken while it is connected (the
@@ -166,10 +182,8 @@ void ReportTally() {
 int ChoosePort() {
     const CliOptions& o = *S.pOptions;
     if (o.Ports.empty()) {
-        PortCount = COM_DetectPorts(aPortList);
-        if (PortCount <= 0) {
-            COM_ReleaseDetectedPorts();
-            S.PortError = "No COM port detected. Application can not be executed!";
+        if (APP_DetectPorts() == 0) {
+            S.PortError = APP_NO_PORT_TEXT;
             return EXIT_PORT;
         }
         if (PortCount > 1)
@@ -179,7 +193,7 @@ int ChoosePort() {
         return 0;
     }
     S.Port = o.Ports[0];
-    int index = CLI_PortIndexOfName(S.Port);
+    int index = COM_PortIndexOfName(S.Port);
     if (index >= 0) {
         S.Device = COM_PortDevice(index);
         if (S.Device.empty()) {
@@ -191,7 +205,7 @@ int ChoosePort() {
         if (COM_CheckNetName(S.Port.c_str(), acWhy, sizeof acWhy) > 0) {
             const char* apNames[1] = {S.Port.c_str()};
             COM_SetPortTable(apNames, 1); // a network port, on every platform
-        } else if (!CLI_UsePortPath(S.Port, &S.PortError)) {
+        } else if (!COM_UsePortPath(S.Port, &S.PortError)) {
             return EXIT_PORT;
         }
         S.Device = S.Port;
@@ -207,7 +221,11 @@ int ChoosePort() {
 // every image and every flash.
 int CheckDevice() {
     TakeCrcArea();
+    const unsigned stepsBefore = LastJobStep().Number;
     int differs = CompareCrc();
+    const JobStep& step = LastJobStep();
+    if (step.Number != stepsBefore && step.Status != STATUS_OK && S.FailedStep.empty())
+        S.FailedStep = FailedStepText(step);
     S.TargetCrc = TargetInfo_TargetCrc();
     S.CrcBefore = S.TargetCrc;
     return S.CrcLength == 0 ? 1 : differs;
@@ -237,8 +255,8 @@ int FinalExit() {
             return EXIT_INTERRUPTED;
         return S.NotUpdated > 0 ? EXIT_NOT_UPDATED : EXIT_UPDATED;
     }
-    // The text the rules left on the status line decides, as it does in the window.
-    bool updated = S.UpdateStarted && CLI_ControlText(IDC_STATUS) == TEXT_UPDATED;
+    // The flow's verdict, the one the window's status line shows.
+    bool updated = S.UpdateStarted && UpdateLastResult().Updated;
     return updated ? EXIT_UPDATED : (S.Interrupted ? EXIT_INTERRUPTED : EXIT_NOT_UPDATED);
 }
 
@@ -269,7 +287,10 @@ void CLI_OnStatus(const std::string& text) {
         text.substr(text.find_last_of('\n') == std::string::npos ? 0 : text.find_last_of('\n') + 1);
     std::string previous = S.LastStatus.substr(
         S.LastStatus.find_last_of('\n') == std::string::npos ? 0 : S.LastStatus.find_last_of('\n') + 1);
-    bool result = text == TEXT_UPDATED || text == TEXT_NOT_UPDATED;
+    // The flow publishes its result once the status line shows it: the first text heard after that
+    // is the result line.
+    const UpdateResult& r = UpdateLastResult();
+    bool result = r.Number != S.ResultsReported;
     if (!result && last != previous) {
         std::string line = text;
         for (char& c : line)
@@ -281,10 +302,14 @@ void CLI_OnStatus(const std::string& text) {
     if (!result)
         return;
     // The rules' result line: the only report of an update.
-    S.LastUpdated = text == TEXT_UPDATED;
+    S.ResultsReported = r.Number;
+    S.LastUpdated = r.Updated;
+    S.TargetCrc = r.TargetCrc;
     (S.LastUpdated ? S.Updated : S.NotUpdated)++;
     std::string line = text + CrcText();
-    if (!S.LastUpdated && S.FailedStep.empty() && S.TargetCrc != TARGET_CRC_UNKNOWN && !S.Interrupted)
+    if (!S.LastUpdated && r.FailedStep.Number != 0)
+        S.FailedStep = FailedStepText(r.FailedStep);
+    else if (!S.LastUpdated && r.CrcsDiffer && !S.Interrupted)
         S.FailedStep = "the CRCs differ"; // every job succeeded: the compare failed
     if (!S.LastUpdated && !S.FailedStep.empty())
         line += ": " + S.FailedStep;
@@ -304,26 +329,8 @@ void CLI_OnStepBegin(const std::string& name) {
 
 void CLI_OnStepEnd() {
     // The runner hides the job's name once the job is back at 0, or at once after a cancel while
-    // the job may still run on.
-    std::string outcome;
-    if (jobState.JobType.load(std::memory_order_acquire) != JOB_IDENTIFY) {
-        outcome = "cancelled";
-    } else {
-        uint8_t status = jobState.JobStatus;
-        outcome = StatusName(status);
-        if (status == STATUS_TARGET_ERROR) {
-            char acDetail[64];
-            std::snprintf(acDetail, sizeof acDetail, " (0x%X at address 0x%X)",
-                          static_cast<unsigned>(jobState.ResultValue),
-                          static_cast<unsigned>(jobState.ResultAddress));
-            outcome += acDetail;
-        }
-        if (CLI_ControlText(IDC_STATUS) == "Get CRC" && status == STATUS_OK)
-            S.TargetCrc = TargetInfo_TargetCrc();
-    }
-    if (outcome != "ok" && S.FailedStep.empty() && CLI_ControlText(IDC_STATUS) != "Start application")
-        S.FailedStep = CLI_ControlText(IDC_STATUS) + " " + outcome;
-    OUT_StepEnd(outcome.c_str());
+    // the job may still run on; it noted how the job ended just before.
+    OUT_StepEnd(StepOutcome(LastJobStep()).c_str());
 }
 
 void CLI_OnUpdateBegun() {
@@ -378,7 +385,7 @@ int RunSession(const CliOptions& options) {
     if (!S.PortError.empty()) {
         // A network port's reason is the module's own (the connection refused, the line the server
         // set); a local device is looked at.
-        std::string why = network ? std::string(acProblem) : CLI_DescribePortProblem(S.Device);
+        std::string why = network ? std::string(acProblem) : COM_PortProblem(S.Device);
         if (S.PortError.find(why) != std::string::npos)
             why.clear();
         ReportPortError(EXIT_PORT,

@@ -206,6 +206,8 @@ TEST(FlashCliDevices, ListShowsThePortTableAndWhichPortIsBusy) {
     EXPECT_EQ(lines[0].find("busy"), std::string::npos);
     EXPECT_EQ(lines[1].rfind("COM2  " + second.Sim.Device, 0), 0u) << lines[1];
     EXPECT_NE(lines[1].find("busy"), std::string::npos) << lines[1];
+    // Said as the port's state, not as a reason it would not open.
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 6), "  busy") << lines[1];
 }
 
 } // namespace

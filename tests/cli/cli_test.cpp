@@ -201,6 +201,16 @@ TEST(FlashCli, PortThatIsNoSerialDeviceOrBusyEndsWith3) {
 
     FlashRun noSuchCom = RunFlash({"--port", "COM5"}, 20, device.Sim.Device);
     EXPECT_EQ(noSuchCom.ExitCode, 3);
+
+    // A port table that names no port (TQ330_PORTS set, every entry empty): the window's start-up
+    // words, and 3.
+    FlashRun none = RunFlash({"--json"}, 20, ":");
+    EXPECT_EQ(none.ExitCode, 3);
+    EXPECT_NE(none.Err.find("Error: No COM port detected. Application can not be executed!"),
+              std::string::npos)
+        << none.Err;
+    ASSERT_EQ(Events(none.Out, "result").size(), 1u) << none.Out;
+    EXPECT_EQ(Field(Events(none.Out, "result")[0], "result"), "port error");
 }
 
 TEST(FlashCli, RefusedPortEndsWith3AndNamesTheGroupToJoin) {

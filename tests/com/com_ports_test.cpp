@@ -1,14 +1,18 @@
 // The port table's pure pieces: the TQ330_PORTS list, the sysfs scan over a made-up tree, the
-// decoder of parity marks, and the low-latency request over a driver played by the test.
+// decoder of parity marks, and the low-latency request over a driver played by the test; the ports'
+// facts for the programs (names, why a port would not open, the listing, an adapter's facts).
 #include "link/com_internal.h"
+#include "link/com_ports.h"
 #include "pty.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <linux/serial.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -188,4 +192,124 @@ TEST(ComLowLatency, RequestedOnlyWhenOffAndItsOutcomeKept) {
     EXPECT_EQ(COM_LastLatency(), LATENCY_NOT_SUPPORTED);
     COM_ResetPortTable();
     Pty_Close(pty);
+}
+
+// The one reading of "COMn": the window's nine names index the table, Windows' names go to COM256.
+TEST(ComPortName, WindowNamesIndexTheTableAndWindowsNamesGoTo256) {
+    EXPECT_EQ(COM_PortIndexOfName("COM1"), 0);
+    EXPECT_EQ(COM_PortIndexOfName("com9"), 8);
+    for (const char* other : {"COM0", "COM10", "COM", "COMa", "\\\\.\\COM3", "/dev/ttyUSB0", ""})
+        EXPECT_EQ(COM_PortIndexOfName(other), -1) << other;
+    EXPECT_EQ(COM_PortNumberOfName("COM256"), 256);
+    EXPECT_EQ(COM_PortNumberOfName("\\\\.\\com12"), 12);
+    for (const char* other : {"COM257", "COM01", "COM1x", "COM1234", "LPT1", "COM"})
+        EXPECT_EQ(COM_PortNumberOfName(other), 0) << other;
+}
+
+// What the module tells of a port: why it would not open, the list's record of each port, and an
+// adapter's facts from a sysfs and by-id tree of the test's making. The look leaves the port as it
+// found it.
+class ComPortFactsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char acTemplate[] = "/tmp/tq330-com-facts-XXXXXX";
+        ASSERT_NE(mkdtemp(acTemplate), nullptr);
+        root = acTemplate;
+        pty = Pty_Open();
+        ASSERT_GE(pty.Master, 0);
+    }
+    void TearDown() override {
+        Pty_Close(pty);
+        COM_ResetPortTable();
+        unsetenv("TQ330_PORTS");
+        fs::remove_all(root);
+    }
+    fs::path root;
+    Pty pty;
+};
+
+TEST_F(ComPortFactsTest, ProblemSaysWhyAPortWouldNotOpenAndTheLookLeavesItFree) {
+    EXPECT_EQ(COM_PortProblem(pty.SlavePath), "");
+    EXPECT_EQ(COM_PortProblem((root / "missing").string()), "no such file");
+    std::ofstream(root / "plain").put('x');
+    EXPECT_EQ(COM_PortProblem((root / "plain").string()), "not a serial device");
+    EXPECT_EQ(COM_PortProblem("/dev/null"), "not a serial device"); // a device, but no terminal
+
+    int holder = open(pty.SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(COM_PortProblem(pty.SlavePath), "busy: held by another program");
+    EXPECT_TRUE(COM_ProblemIsBusy(COM_PortProblem(pty.SlavePath)));
+    close(holder);
+
+    // No lock and no exclusive mode left behind: another program opens it as before.
+    EXPECT_EQ(COM_PortProblem(pty.SlavePath), "");
+    int after = open(pty.SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(after, 0);
+    EXPECT_EQ(flock(after, LOCK_EX | LOCK_NB), 0);
+    close(after);
+}
+
+TEST_F(ComPortFactsTest, ListHasOneRecordPerTableEntryInOrder) {
+    const fs::path link = root / "adapter";
+    fs::create_symlink(pty.SlavePath, link);
+    Pty second = Pty_Open();
+    int holder = open(second.SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const std::string missing = (root / "gone").string();
+    Com_UsePorts({link.string(), "", second.SlavePath, "rfc2217://localhost:1", missing});
+    std::vector<ComPortFacts> ports = COM_ListPorts();
+    close(holder);
+    Pty_Close(second);
+    ASSERT_EQ(ports.size(), 4u);
+
+    EXPECT_EQ(ports[0].Name, "COM1");
+    EXPECT_EQ(ports[0].Device, pty.SlavePath); // where the link leads now
+    EXPECT_EQ(ports[0].Path, link.string());
+    EXPECT_EQ(ports[0].StableName, ""); // not under /dev/serial/by-id
+    EXPECT_EQ(ports[0].UsbVendor, "");  // a pseudo-terminal is on no bus
+    EXPECT_FALSE(ports[0].Busy);
+    EXPECT_EQ(ports[0].Problem, "");
+
+    EXPECT_EQ(ports[1].Name, "COM3"); // the empty entry keeps its place
+    EXPECT_TRUE(ports[1].Busy);
+    EXPECT_EQ(ports[1].Problem, "busy: held by another program");
+
+    EXPECT_EQ(ports[2].Name, "COM4");
+    EXPECT_TRUE(ports[2].Network);
+    EXPECT_EQ(ports[2].Device, "rfc2217://localhost:1");
+    EXPECT_EQ(ports[2].Problem, ""); // not connected to
+
+    EXPECT_EQ(ports[3].Name, "COM5");
+    EXPECT_EQ(ports[3].Device, missing);
+    EXPECT_EQ(ports[3].Problem, "no such file");
+    EXPECT_FALSE(ports[3].Busy);
+}
+
+TEST_F(ComPortFactsTest, AdapterFactsComeFromTheStableLinkAndTheUsbDeviceAbove) {
+    // sys/class/tty/<tty>/device leads into the USB device's interface; idVendor and serial sit two
+    // folders up, as the kernel lays them out.
+    const std::string tty = fs::path(pty.SlavePath).filename();
+    const fs::path usb = root / "sys/devices/usb1/1-1";
+    fs::create_directories(usb / "1-1:1.0" / tty);
+    std::ofstream(usb / "idVendor") << "0403\n";
+    std::ofstream(usb / "idProduct") << "6001\n";
+    std::ofstream(usb / "serial") << "A12345BA\n";
+    fs::create_directories(root / "sys/class/tty" / tty);
+    fs::create_symlink(usb / "1-1:1.0" / tty, root / "sys/class/tty" / tty / "device");
+    fs::create_directories(root / "by-id");
+    const fs::path stable = root / "by-id/usb-FTDI_TTL232R_A12345BA-if00-port0";
+    fs::create_symlink(pty.SlavePath, stable);
+
+    ComAdapter byDevice = COM_AdapterOf(pty.SlavePath, (root / "by-id").string(), (root / "sys").string());
+    EXPECT_EQ(byDevice.StableName, stable.string());
+    EXPECT_EQ(byDevice.UsbSerial, "A12345BA");
+    ComAdapter byLink = COM_AdapterOf(stable.string(), (root / "by-id").string(), (root / "sys").string());
+    EXPECT_EQ(byLink.StableName, stable.string());
+    EXPECT_EQ(byLink.UsbSerial, "A12345BA");
+    ComAdapter gone =
+        COM_AdapterOf((root / "gone").string(), (root / "by-id").string(), (root / "sys").string());
+    EXPECT_EQ(gone.StableName, "");
+    EXPECT_EQ(gone.UsbSerial, "");
 }

@@ -143,6 +143,92 @@ TEST_F(FlowTest, AFailingStepStopsTheFlow) {
     EXPECT_EQ(texts.back().text, "Ok");
 }
 
+// The verdict as a value: the status line is its text, and the failed step is the job that ended the
+// flow, as the runner saw it end (a front end reports it without reading the dialog's words).
+TEST_F(FlowTest, TheResultValueIsTheStatusLinesVerdictWithItsFailedStep) {
+    struct Case {
+        const char* name;
+        uint8_t job; // scripted to fail; 0: none
+        JobScript failing;
+        uint16_t targetCrc;
+        bool updated;
+        uint8_t failedJob; // 0: no job failed
+        const char* failedName;
+        bool crcsDiffer;
+        uint32_t reportedCrc;
+    };
+    JobScript programError = {STATUS_TARGET_ERROR, 0xC0000, 0x83};
+    JobScript programClicked;
+    programClicked.durationMs = 20000;
+    programClicked.watchAbort = true;
+    programClicked.clickCancel = true;
+    const Case cases[] = {
+        {"updated", 0, {}, 0x4321, true, 0, "", false, 0x4321},
+        {"program error", JOB_PROGRAM, programError, 0x4321, false, JOB_PROGRAM, "Programming target", false,
+         TARGET_CRC_UNKNOWN},
+        {"no CRC",
+         JOB_GET_CRC,
+         {STATUS_NOT_EXECUTED},
+         0x4321,
+         false,
+         JOB_GET_CRC,
+         "Get CRC",
+         false,
+         TARGET_CRC_UNKNOWN},
+        {"CRCs differ", 0, {}, 0x4322, false, 0, "", true, 0x4322},
+        {"start fails", JOB_START_APPLICATION, {STATUS_TARGET_ERROR}, 0x4321, true, 0, "", false, 0x4321},
+        {"cancelled", JOB_PROGRAM, programClicked, 0x4321, false, JOB_PROGRAM, "Programming target", false,
+         TARGET_CRC_UNKNOWN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Crcs(0x4321, c.targetCrc);
+        if (c.job != 0)
+            scripted_worker::Script(c.job, c.failing);
+        unsigned before = UpdateLastResult().Number;
+        fake_dialog::ClearEvents();
+        RunUpdate();
+        const UpdateResult& r = UpdateLastResult();
+        EXPECT_EQ(r.Number, before + 1);
+        EXPECT_EQ(r.Updated, c.updated);
+        EXPECT_EQ(r.Result == 0, c.updated);
+        EXPECT_EQ(FinalStatus(), UpdateStatusText(r));
+        EXPECT_EQ(FinalStatus(),
+                  c.updated ? "Target updated successfully" : "Target not updated successfully");
+        EXPECT_EQ(r.FailedStep.Job, c.failedJob);
+        EXPECT_EQ(r.FailedStep.Number != 0, c.failedJob != 0);
+        EXPECT_STREQ(r.FailedStep.Name, c.failedName);
+        if (c.failedJob != 0) {
+            EXPECT_EQ(r.FailedStep.Status, c.failing.clickCancel ? STATUS_CANCELLED : c.failing.status);
+        }
+        if (c.failing.status == STATUS_TARGET_ERROR && c.failedJob != 0) {
+            EXPECT_EQ(r.FailedStep.Value, 0x83u);
+            EXPECT_EQ(r.FailedStep.Address, 0xC0000u);
+        }
+        EXPECT_EQ(r.CrcsDiffer, c.crcsDiffer);
+        EXPECT_EQ(r.TargetCrc, c.reportedCrc);
+        if (c.job != 0)
+            scripted_worker::Script(c.job, {});
+    }
+
+    // A flow that could not hand its programming job over names no failed step; an update nested in
+    // a running one publishes nothing.
+    Crcs(0x4321, 0x4321);
+    pProgramImage = nullptr;
+    unsigned before = UpdateLastResult().Number;
+    RunUpdate();
+    EXPECT_EQ(UpdateLastResult().Number, before + 1);
+    EXPECT_EQ(UpdateLastResult().Result, STATUS_NOT_EXECUTED);
+    EXPECT_EQ(UpdateLastResult().FailedStep.Number, 0u);
+    EXPECT_EQ(LastJobStep().Job, JOB_CLEAR);
+    pProgramImage = pStore;
+    startOnConnect = true;
+    RunUpdate();
+    EXPECT_GT(nestedRunningSeen, 0);
+    EXPECT_EQ(UpdateLastResult().Number, before + 2);
+    EXPECT_TRUE(UpdateLastResult().Updated);
+}
+
 TEST_F(FlowTest, TargetCrcMustBeAboveOne) {
     struct Case {
         uint16_t image;

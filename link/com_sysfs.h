@@ -1,6 +1,6 @@
 // What Linux tells of a serial device through its files: sysfs, the by-id links, one-line files.
-// Shared by the port listing and the doctor, which read the same places (the doctor from a root a
-// test may hand it).
+// Shared by the port listing (com_posix_list.cpp) and tq330-flash's doctor, which read the same
+// places (the doctor from a root a test may hand it). Linux only.
 #pragma once
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "app/cli/cli_sysfs.h"
+#include "link/com_sysfs.h"
 
 #include <algorithm>
 #include <climits>
