@@ -27,7 +27,10 @@ stage_ci_build() {
   cmake --preset ci >/dev/null
   cmake --build --preset ci -j"$jobs"
 }
-stage_ci_test() { ctest --test-dir build/ci --output-on-failure --timeout "$test_timeout" -j"$jobs"; }
+stage_ci_test() { ctest --test-dir build/ci --output-on-failure --timeout "$test_timeout" -LE 'browser|prometheus' -j"$jobs"; }
+# The station's page in headless chromium, its metrics in Prometheus: each in a stage of its own, one
+# at a time (a browser and four updates are enough for two cores).
+stage_station() { ctest --test-dir build/ci --output-on-failure --timeout "$test_timeout" -L "$1"; }
 stage_tidy() { JOBS=$jobs bash scripts/tidy.sh; }
 stage_asan() {
   cmake --preset asan >/dev/null
@@ -64,6 +67,8 @@ stage_install() { bash scripts/check-install.sh build/release; }
 stages=(
   "ci-build|build|-|build, warnings as errors|stage_ci_build"
   "ci-test|build suite|ci-build|the whole suite|stage_ci_test"
+  "browser|build suite browser|ci-build|the station's page in headless chromium|stage_station browser"
+  "prometheus|build suite prometheus|ci-build|the station's metrics scraped by Prometheus|stage_station prometheus"
   "tidy|build tidy|ci-build|clang-tidy (bugprone, performance, concurrency)|stage_tidy"
   "asan|build suite|-|AddressSanitizer + UndefinedBehaviorSanitizer|stage_asan"
   "tsan|build suite|-|ThreadSanitizer (threaded suites)|stage_tsan"
