@@ -1,7 +1,8 @@
 """The station's page in a real browser (Debian's chromium, headless, driven by selenium): four
 devices on the line, one of them rejecting a block and one whose identify text is markup. The tiles
 show the updates running, then UPDATED on three and NOT UPDATED with the failed step on the fourth,
-with their counters; the markup stays text, and the browser's console holds no error.
+with their counters; the markup stays text, and the browser's console holds no error. The program
+restarted, the page finds it again by itself.
 
   station_browser_test.py TQ330_FLASH TQ330_SIM [SCREENSHOT.png]"""
 import os
@@ -94,6 +95,27 @@ def main():
             assert not errors, errors
             if screenshot:
                 driver.save_screenshot(screenshot)
+
+            # The program restarted: the page says the connection is lost, then finds it again by
+            # itself and shows the new run: the three updated devices (in their application now) are
+            # waited for, the one still in its boot loader is tried again and fails again.
+            line.stop_station()
+            line.wait_for(lambda: driver.find_element(By.ID, "lost").is_displayed(), 30,
+                          "the page saying the program is gone")
+            line.station()
+
+            def back():
+                if driver.find_element(By.ID, "lost").is_displayed():
+                    return None
+                shown = tiles(driver)
+                good = all(shown[d]["state"] == "WAITING FOR A DEVICE" and shown[d]["counts"].startswith("Updated 0")
+                           for d in (good1, marked, good2))
+                return shown if good and shown[bad]["state"] == "NOT UPDATED" else None
+            shown = line.wait_for(back, 60, "the page back with the restarted program's ports")
+            assert shown[bad]["counts"] == "Updated 0 \u00b7 Not updated 1", shown[bad]
+            errors = [e for e in driver.get_log("browser") if e["level"] in ("SEVERE", "ERROR")
+                      and "/events" not in e["message"]]  # the lost stream's own failures are expected
+            assert not errors, errors
         finally:
             driver.quit()
     print("passed")

@@ -79,6 +79,23 @@ class Line:
                 time.sleep(0.1)
         raise RuntimeError("the station does not answer")
 
+    def stop_station(self):
+        """Ends tq330-flash as Ctrl-C would (its children end with it); the devices stay."""
+        p = self.flash_process
+        grandchildren = children_of(p.pid)
+        p.send_signal(signal.SIGINT)
+        try:
+            p.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait()
+        for pid in grandchildren:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        self.processes = [(q, g) for q, g in self.processes if q is not p]
+
     def state(self):
         with urllib.request.urlopen(self.url + "/state", timeout=5) as r:
             return json.load(r)
