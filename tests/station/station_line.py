@@ -3,6 +3,7 @@
 on every path, also when the test fails or is interrupted."""
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -131,6 +132,7 @@ class Line:
                         pass
                     p.wait()
         self.processes.clear()
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def results(state):
