@@ -1,12 +1,16 @@
 #include "app/cli/cli_firmware.h"
 
 #include "app/app.h"
+#include "app/cli/cli_record.h"
+#include "image/firmware_text.h"
 #include "image/image_store.h"
 #include "image/srecord_reader.h"
 #include "tq330_version.h"
 #include "update/image_crc.h"
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -50,6 +54,22 @@ uint16_t CLI_ImageSpanCrc(uint32_t* pFirst, uint32_t* pLast) {
     // The span lies inside the address space, and the command line reads its image before any job
     // runs, so the store's lock is free: the CRC is always there.
     return static_cast<uint16_t>(ImageAreaCrc(pProgramImage, *pFirst, length));
+}
+
+bool CLI_FirmwareSha256(const std::string& path, std::string* pSha256, std::string* pError) {
+    std::string text;
+    if (path.empty()) {
+        text.assign(acFirmwareText, FirmwareTextLength);
+    } else {
+        std::ifstream file(path, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (!file.good() && !file.eof()) {
+            *pError = path + ": cannot be read for its SHA-256";
+            return false;
+        }
+    }
+    *pSha256 = REC_Sha256(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    return true;
 }
 
 std::string CLI_VersionText(const std::string& path) {

@@ -9,5 +9,8 @@ bool CLI_LoadFirmware(const std::string& path, std::string* pError);
 // CRC-16 of the loaded image over its whole address span, first to last address it holds, with
 // 0xFF for the addresses between its areas: what a device reports for that area once programmed.
 uint16_t CLI_ImageSpanCrc(uint32_t* pFirst, uint32_t* pLast);
+// The SHA-256 of the firmware's S-record text (what sha256sum prints for the file; the embedded
+// text when path is empty), in lower-case hex. False with a one-line reason.
+bool CLI_FirmwareSha256(const std::string& path, std::string* pSha256, std::string* pError);
 // The --version text.
 std::string CLI_VersionText(const std::string& path);

@@ -1,5 +1,6 @@
 #include "app/cli/cli_options.h"
 
+#include "app/station/station_web.h"
 #include "link/com.h"
 
 #include <algorithm>
@@ -40,6 +41,12 @@ const char acHelp[] =
     "                    device's identify record, the firmware's size, CRC-16 and SHA-256, the\n"
     "                    CRCs read, result, failed step, retries, duration), each flushed to disk\n"
     "                    before the next device; a line that cannot be written stops (exit 3)\n"
+    "  --serve [ADDRESS:]PORT\n"
+    "                    the station's page for the line while the ports are updated: every port's\n"
+    "                    state, progress, result and counters live in a browser (http://ADDRESS:PORT/),\n"
+    "                    /metrics for Prometheus and /state as JSON; read-only. ADDRESS is 127.0.0.1\n"
+    "                    unless given (0.0.0.0: the line's network too); a port it cannot listen on\n"
+    "                    ends before any device is touched (exit 3)\n"
     "  --doctor          look at each port (--port, else every port found) for what stands in\n"
     "                    the way of an update, each finding with its fix in one line, and ask\n"
     "                    the boot loader who it is (within --wait, default 5 s here); writes\n"
@@ -56,6 +63,7 @@ const char acHelp[] =
     "  1    not updated (with --check: the device holds other firmware, or gave no CRC)\n"
     "  2    no device answered within --wait\n"
     "  3    the port could not be opened or set up, or the --record file could not be written\n"
+    "       (or --serve's port could not be listened on)\n"
     "  64   usage error\n"
     "  65   the firmware file is missing or faulty\n"
     "  130  interrupted (Ctrl-C) before the update was verified\n"
@@ -87,6 +95,14 @@ bool TakePort(const std::string& value, CliOptions* pOptions, std::string* pErro
     return true;
 }
 
+bool TakeServe(const std::string& value, CliOptions* pOptions, std::string* pError) {
+    WebOptions web;
+    if (!WEB_ParseAddress(value, &web, pError))
+        return false;
+    pOptions->Serve = value;
+    return true;
+}
+
 bool TakeWait(const std::string& value, CliOptions* pOptions, std::string* pError) {
     if (!ParseSeconds(value.c_str(), &pOptions->WaitSeconds)) {
         *pError = "--wait needs a whole number of seconds, not '" + value + "'";
@@ -114,6 +130,7 @@ const Option aOptions[] = {
     {.pName = "--wait", .pfnTake = TakeWait},
     {.pName = "--trace", .pFile = &CliOptions::Trace},
     {.pName = "--record", .pFile = &CliOptions::Record},
+    {.pName = "--serve", .pfnTake = TakeServe},
     {.pName = "--doctor", .pSwitch = &CliOptions::Doctor},
     {.pName = "--check", .pSwitch = &CliOptions::Check},
     {.pName = "--skip-current", .pSwitch = &CliOptions::SkipCurrent},
@@ -191,6 +208,10 @@ bool CLI_ParseOptions(int argc, char** argv, CliOptions* pOptions, std::string* 
     if (o.Doctor && (o.Check || o.SkipCurrent || o.Loop || o.List || !o.Record.empty())) {
         *pError =
             "--doctor only looks: it goes with none of --check, --skip-current, --loop, --list, --record";
+        return false;
+    }
+    if (!o.Serve.empty() && (o.Doctor || o.List)) {
+        *pError = "--serve shows updates: it goes with neither --doctor nor --list";
         return false;
     }
     if (o.Doctor && !o.WaitGiven)

@@ -23,6 +23,7 @@ struct CliOptions {
     bool Quiet = false;
     std::string Trace;
     std::string Record; // --record: one line per device attempt appended to this file
+    std::string Serve; // --serve [ADDRESS:]PORT: the station's page, /state and /metrics ("" : none)
     bool Doctor = false;
     bool WaitGiven = false; // --wait named: the doctor's own default is shorter
     bool List = false;

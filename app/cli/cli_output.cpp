@@ -18,6 +18,7 @@ bool bJson = false;
 bool bQuiet = false;
 bool bTerminal = false;
 Clock::time_point Started = Clock::now();
+void (*pfnEventSink)(const std::string& line) = nullptr;
 
 // The step on display. The bar's line is open (no newline yet) while BarShown.
 struct Step {
@@ -50,6 +51,11 @@ void Print(const std::string& text) {
     std::fflush(stderr);
 }
 
+// Wanted when --json writes events or a sink reads them.
+bool EventsWanted() {
+    return bJson || pfnEventSink != nullptr;
+}
+
 void EmitJson(const char* event, const JsonLine& fields) {
     std::string line = "{\"event\":\"" + JSON_Escape(event) + "\"";
     char acTime[32];
@@ -57,7 +63,12 @@ void EmitJson(const char* event, const JsonLine& fields) {
     line += acTime;
     if (fields.Text.size() > 1)
         line += "," + fields.Text.substr(1);
-    line += "}\n";
+    line += "}";
+    if (pfnEventSink != nullptr)
+        pfnEventSink(line);
+    if (!bJson)
+        return;
+    line += "\n";
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
 }
@@ -183,9 +194,14 @@ void OUT_Always(const std::string& text) {
     Print(text);
 }
 
+void OUT_SetEventSink(void (*pfnSink)(const std::string& line)) {
+    std::lock_guard<std::mutex> guard(OutputLock);
+    pfnEventSink = pfnSink;
+}
+
 void OUT_Event(const char* event, const JsonLine& fields) {
     std::lock_guard<std::mutex> guard(OutputLock);
-    if (bJson)
+    if (EventsWanted())
         EmitJson(event, fields);
 }
 
@@ -196,7 +212,7 @@ void OUT_StepBegin(const std::string& step) {
     Current.Name = step;
     Current.Active = true;
     Current.Begun = Seconds();
-    if (bJson)
+    if (EventsWanted())
         EmitJson("step", JsonLine().Add("step", step));
     if (!bQuiet && !bTerminal) {
         std::fprintf(stderr, "%s ...\n", step.c_str());
@@ -216,7 +232,7 @@ void OUT_StepProgress(int32_t low, int32_t high, int32_t pos) {
     double now = Seconds();
     if (percent != Current.LastPercent) {
         Current.LastPercent = percent;
-        if (bJson)
+        if (EventsWanted())
             EmitJson("progress", JsonLine()
                                      .Add("step", Current.Name)
                                      .Add("percent", static_cast<long long>(percent))
@@ -241,7 +257,7 @@ void OUT_StepEnd(const char* outcome) {
     if (!Current.Active)
         return;
     double seconds = Seconds() - Current.Begun;
-    if (bJson)
+    if (EventsWanted())
         EmitJson("step_result",
                  JsonLine().Add("step", Current.Name).Add("status", outcome).Add("seconds", seconds));
     if (!bQuiet) {

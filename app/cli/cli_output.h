@@ -29,6 +29,10 @@ void OUT_Always(const std::string& text);
 // An event for --json (nothing without it); "event" and "t" are put first.
 void OUT_Event(const char* event, const JsonLine& fields);
 
+// Every event line (its JSON text, without the line feed) also goes to pfnSink, with or without
+// --json, under the output's lock: the station's page of one port reads the session's events so.
+void OUT_SetEventSink(void (*pfnSink)(const std::string& line));
+
 // The progress display of one step: begun, moved (worker thread), ended.
 void OUT_StepBegin(const std::string& step);
 void OUT_StepProgress(int32_t low, int32_t high, int32_t pos);

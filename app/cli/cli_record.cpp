@@ -3,7 +3,6 @@
 
 #include "app/app.h"
 #include "app/cli/cli_firmware.h"
-#include "image/firmware_text.h"
 #include "image/image_store.h"
 #include "link/com.h"
 #include "link/com_ports.h"
@@ -12,8 +11,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace {
@@ -77,28 +74,34 @@ std::string REC_IdentifyText(const TargetInfo& info) {
 bool REC_Open(const std::string& path, const std::string& firmwarePath, std::string* pError) {
     if (path.empty())
         return true;
-    std::string text;
-    if (firmwarePath.empty()) {
-        text.assign(acFirmwareText, FirmwareTextLength);
-    } else {
-        std::ifstream file(firmwarePath, std::ios::binary);
-        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        if (!file.good() && !file.eof()) {
-            *pError = firmwarePath + ": cannot be read for its SHA-256";
-            return false;
-        }
-    }
+    std::string sha256;
+    if (!CLI_FirmwareSha256(firmwarePath, &sha256, pError))
+        return false;
     if (!REC_OpenFile(path, pError))
         return false;
     FirmwareName = firmwarePath.empty() ? "built in" : firmwarePath;
     FirmwareSize = ImageStore_TotalBytes(pProgramImage);
     uint32_t first = 0, last = 0;
     FirmwareCrc = CLI_ImageSpanCrc(&first, &last);
-    FirmwareSha256 = REC_Sha256(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    pfnTraceBefore = pfnComTrace;
-    pfnComTrace = CountRetries;
+    FirmwareSha256 = sha256;
+    REC_CountRetries();
     bOn = true;
     return true;
+}
+
+void REC_CountRetries() {
+    if (pfnComTrace == CountRetries)
+        return;
+    pfnTraceBefore = pfnComTrace;
+    pfnComTrace = CountRetries;
+}
+
+long long REC_Retries() {
+    return Retries.load();
+}
+
+void REC_ResetRetries() {
+    Retries.store(0);
 }
 
 bool REC_IsOn() {

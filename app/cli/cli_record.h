@@ -31,6 +31,12 @@ bool REC_IsOn();
 // the last line as its retries. False with the reason when the line could not be written whole.
 bool REC_Write(const RecordAttempt& attempt, std::string* pError);
 
+// The link's resends are counted from here on with or without a record (the result events carry
+// them); REC_Retries says how many since the last record line or REC_ResetRetries.
+void REC_CountRetries();
+long long REC_Retries();
+void REC_ResetRetries();
+
 // The identify record as fields and as a line of text; the texts printable (other bytes \xNN).
 void REC_AddIdentify(JsonLine& line, const TargetInfo& info);
 std::string REC_IdentifyText(const TargetInfo& info);

@@ -156,9 +156,11 @@ void Report(const char* result, int exitCode, const std::string& line) {
     if (S.UpdateStarted)
         fields.Add("update_seconds", OUT_Now() - S.UpdateBegun);
     fields.Add("seconds", OUT_Now()).Add("message", line);
+    fields.Add("retries", REC_Retries());
     OUT_Event("result", fields);
     OUT_Always(line);
     WriteRecord(result, exitCode);
+    REC_ResetRetries(); // without a record too: each result counts its own
 }
 
 // A port error; when the port was refused for lack of permission, also the one thing the user can
@@ -272,6 +274,11 @@ void CLI_OnNotification(int id) {
         JsonLine fields;
         fields.Add("port", S.Port);
         AddCrcs(fields);
+        if (S.Identified) // the device's own words: the station's page shows them (escaped)
+            fields.Add("id_text1", REC_Printable(S.Info.IdText1, S.Info.IdText1Length))
+                .Add("id_text2", REC_Printable(S.Info.IdText2, S.Info.IdText2Length))
+                .AddHex("id_byte", S.Info.IdByte, 2)
+                .AddHex("id_word", S.Info.IdWord);
         OUT_Event("connected", fields);
     } else if (id == ID_CONNECTION_LOST && DLG_IsConnected()) {
         OUT_Event("connection_lost", JsonLine().Add("port", S.Port));

@@ -1,18 +1,15 @@
 // Several ports on POSIX: fork and exec this program once per port, in a process group of its own
 // (so that the terminal's Ctrl-C reaches only the parent, which passes each press on once), and
 // read each child's JSON events from a pipe.
-#include "app/cli/cli_output.h"
 #include "app/cli/cli_several.h"
-#include "app/cli/cli_several_view.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -27,6 +24,16 @@ struct Child {
     int Fd = -1;
     std::string Pending; // a line not yet complete
 };
+
+struct Line {
+    size_t Child;
+    std::string Text;
+    bool Ended;
+};
+
+std::vector<Child> Children;
+std::deque<Line> Ready; // read, not yet handed out
+int Forwarded = 0;
 
 pid_t StartChild(const char* self, const std::vector<std::string>& args, int* pFd) {
     int aPipe[2];
@@ -59,94 +66,89 @@ pid_t StartChild(const char* self, const std::vector<std::string>& args, int* pF
     return pid;
 }
 
+void Close(size_t index) {
+    close(Children[index].Fd);
+    Children[index].Fd = -1;
+    Ready.push_back({index, "", true});
+}
+
+// Reads what the children have written within timeoutMs into Ready.
+void ReadChildren(int timeoutMs) {
+    std::vector<pollfd> fds;
+    std::vector<size_t> owners;
+    for (size_t i = 0; i < Children.size(); ++i)
+        if (Children[i].Fd >= 0) {
+            fds.push_back({Children[i].Fd, POLLIN, 0});
+            owners.push_back(i);
+        }
+    if (fds.empty())
+        return;
+    int ready = poll(fds.data(), fds.size(), timeoutMs);
+    if (ready < 0 && errno != EINTR) { // nothing more can be read: every child's output ends here
+        for (size_t owner : owners)
+            Close(owner);
+        return;
+    }
+    for (size_t k = 0; ready > 0 && k < fds.size(); ++k) {
+        if (fds[k].revents == 0)
+            continue;
+        Child& c = Children[owners[k]];
+        char acBuffer[4096];
+        ssize_t n = read(c.Fd, acBuffer, sizeof acBuffer);
+        if (n <= 0) {
+            Close(owners[k]);
+            continue;
+        }
+        c.Pending.append(acBuffer, static_cast<size_t>(n));
+        size_t newline;
+        while ((newline = c.Pending.find('\n')) != std::string::npos) {
+            Ready.push_back({owners[k], c.Pending.substr(0, newline), false});
+            c.Pending.erase(0, newline + 1);
+        }
+    }
+}
+
 } // namespace
 
-int CLI_RunSeveral(const CliOptions& options, const char* self) {
+void SEV_Begin() {
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+}
 
-    const bool terminal = isatty(2) != 0 && !options.Quiet;
-    std::vector<Child> children(options.Ports.size());
-    std::vector<PortView> views(options.Ports.size());
-    for (size_t i = 0; i < options.Ports.size(); ++i) {
-        views[i].Port = options.Ports[i];
-        children[i].Pid = StartChild(self, CLI_ChildArguments(options, options.Ports[i]), &children[i].Fd);
-        if (children[i].Pid < 0) {
-            views[i].Result = "not started";
-            views[i].ExitCode = EXIT_PORT;
-        }
+bool SEV_StartChild(size_t index, const char* self, const std::vector<std::string>& args) {
+    if (Children.size() <= index)
+        Children.resize(index + 1);
+    Children[index].Pid = StartChild(self, args, &Children[index].Fd);
+    return Children[index].Pid > 0;
+}
+
+bool SEV_NextLine(int timeoutMs, size_t* pIndex, std::string* pLine, bool* pEnded) {
+    // Each press goes to every child once: the first cancels, the second ends them at once.
+    while (Forwarded < Presses) {
+        ++Forwarded;
+        for (const Child& c : Children)
+            if (c.Pid > 0)
+                kill(c.Pid, SIGINT);
     }
-    VIEW_Draw(views, terminal, false);
-    int forwarded = 0;
-    double lastDraw = 0;
-    bool dirty = false;
-    for (;;) {
-        std::vector<pollfd> fds;
-        std::vector<size_t> owners;
-        for (size_t i = 0; i < children.size(); ++i)
-            if (children[i].Fd >= 0) {
-                fds.push_back({children[i].Fd, POLLIN, 0});
-                owners.push_back(i);
-            }
-        if (fds.empty())
-            break;
-        // Each press goes to every child once: the first cancels, the second ends them at once.
-        while (forwarded < Presses) {
-            ++forwarded;
-            for (const Child& c : children)
-                if (c.Pid > 0)
-                    kill(c.Pid, SIGINT);
-        }
-        int ready = poll(fds.data(), fds.size(), 200);
-        if (ready < 0 && errno != EINTR)
-            break;
-        for (size_t k = 0; ready > 0 && k < fds.size(); ++k) {
-            if (fds[k].revents == 0)
-                continue;
-            Child& c = children[owners[k]];
-            PortView& view = views[owners[k]];
-            char acBuffer[4096];
-            ssize_t n = read(c.Fd, acBuffer, sizeof acBuffer);
-            if (n <= 0) {
-                close(c.Fd);
-                c.Fd = -1;
-                continue;
-            }
-            c.Pending.append(acBuffer, static_cast<size_t>(n));
-            size_t newline;
-            while ((newline = c.Pending.find('\n')) != std::string::npos) {
-                std::string line = c.Pending.substr(0, newline);
-                c.Pending.erase(0, newline + 1);
-                if (VIEW_TakeChildLine(view, line, options.Json, !terminal && !options.Quiet))
-                    dirty = true;
-            }
-        }
-        if (terminal && dirty && OUT_Now() - lastDraw >= 0.2) {
-            VIEW_Draw(views, terminal, true);
-            lastDraw = OUT_Now();
-            dirty = false;
-        }
+    if (Ready.empty())
+        ReadChildren(timeoutMs);
+    if (Ready.empty())
+        return false;
+    *pIndex = Ready.front().Child;
+    *pLine = std::move(Ready.front().Text);
+    *pEnded = Ready.front().Ended;
+    Ready.pop_front();
+    return true;
+}
+
+int SEV_WaitChild(size_t index) {
+    int status = 0;
+    while (waitpid(Children[index].Pid, &status, 0) < 0 && errno == EINTR) {
     }
-    int worst = 0;
-    for (size_t i = 0; i < children.size(); ++i) {
-        if (children[i].Pid <= 0)
-            continue;
-        int status = 0;
-        while (waitpid(children[i].Pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        if (WIFEXITED(status))
-            views[i].ExitCode = WEXITSTATUS(status);
-        else
-            views[i].ExitCode = WTERMSIG(status) == SIGINT ? EXIT_INTERRUPTED : EXIT_NOT_UPDATED;
-        if (views[i].Result.empty())
-            views[i].Result = "ended";
-    }
-    for (const PortView& v : views)
-        worst = std::max(worst, v.ExitCode);
-    VIEW_Draw(views, terminal, true);
-    VIEW_Summary(views);
-    return worst;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return WTERMSIG(status) == SIGINT ? EXIT_INTERRUPTED : EXIT_NOT_UPDATED;
 }

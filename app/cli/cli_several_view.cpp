@@ -3,7 +3,6 @@
 #include "app/cli/cli_output.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 std::string JSON_Field(const std::string& line, const char* key) {
     std::string pattern = std::string("\"") + key + "\":";
@@ -27,86 +26,49 @@ std::string JSON_Field(const std::string& line, const char* key) {
     return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
-bool VIEW_Apply(PortView& view, const std::string& line) {
-    std::string event = JSON_Field(line, "event");
-    if (event == "step") {
-        view.Step = JSON_Field(line, "step");
-        view.Percent = -1;
-    } else if (event == "progress") {
-        int percent = std::atoi(JSON_Field(line, "percent").c_str());
-        if (percent == view.Percent)
-            return false;
-        view.Percent = percent;
-    } else if (event == "status") {
-        view.Line = JSON_Field(line, "text");
-    } else if (event == "step_result") {
-        std::string status = JSON_Field(line, "status");
-        if (status != "ok")
-            view.Line = JSON_Field(line, "step") + ": " + status;
-    } else if (event == "result") {
-        view.Result = JSON_Field(line, "result");
-        view.ImageCrc = JSON_Field(line, "image_crc");
-        view.TargetCrc = JSON_Field(line, "target_crc");
-        std::string seconds = JSON_Field(line, "update_seconds");
-        view.Seconds = std::atof((seconds.empty() ? JSON_Field(line, "seconds") : seconds).c_str());
-        view.Step.clear();
-        std::string failed = JSON_Field(line, "failed_step");
-        std::string message = JSON_Field(line, "message");
-        if (!failed.empty())
-            view.Line = failed;
-        else if (!message.empty())
-            view.Line = message;
-    } else if (event == "tally") {
-        view.Updated = std::atoi(JSON_Field(line, "updated").c_str());
-        view.NotUpdated = std::atoi(JSON_Field(line, "not_updated").c_str());
-    } else {
-        return false;
-    }
-    return true;
-}
-
-std::string VIEW_PlainLine(const PortView& view, const std::string& line) {
+std::string VIEW_PlainLine(const StationPort& port, const std::string& line) {
     std::string event = JSON_Field(line, "event");
     if (event == "step")
-        return view.Port + ": " + view.Step + " ...";
-    if (event == "progress" && view.Percent % 10 == 0 && view.Percent > 0 && view.Percent < 100 &&
+        return port.Port + ": " + port.Step + " ...";
+    if (event == "progress" && port.Percent % 10 == 0 && port.Percent > 0 && port.Percent < 100 &&
         JSON_Field(line, "total") != "2")
-        return view.Port + ": " + view.Step + " " + std::to_string(view.Percent) + "%";
+        return port.Port + ": " + port.Step + " " + std::to_string(port.Percent) + "%";
     if (event == "result") {
-        bool good = view.Result == "updated" || view.Result == "current";
-        return view.Port + ": " + view.Result + (good || view.Line.empty() ? "" : " (" + view.Line + ")");
+        bool good = port.Result == "updated" || port.Result == "current";
+        return port.Port + ": " + port.Result + (good || port.Line.empty() ? "" : " (" + port.Line + ")");
     }
     return "";
 }
 
-void VIEW_Draw(std::vector<PortView>& views, bool terminal, bool redraw) {
+void VIEW_Draw(const StationSnapshot& station, bool terminal, bool redraw) {
     if (!terminal)
         return;
     if (redraw)
-        std::fprintf(stderr, "\033[%zuA", views.size());
-    for (const PortView& v : views) {
+        std::fprintf(stderr, "\033[%zuA", station.Ports.size());
+    for (const StationPort& p : station.Ports) {
         std::string state;
-        if (v.ExitCode >= 0 || !v.Result.empty()) {
-            state = v.Result.empty() ? "ended" : v.Result;
-            if (state != "updated" && state != "current" && !v.Line.empty())
-                state += " (" + v.Line + ")";
-        } else if (!v.Step.empty())
-            state = v.Step + (v.Percent >= 0 ? " " + std::to_string(v.Percent) + "%" : "");
-        else
-            state = v.Line;
-        std::fprintf(stderr, "\r%-24s %s\033[K\n", v.Port.c_str(), state.c_str());
+        if (p.State >= STATION_UPDATED) { // a result, or the child's end
+            state = p.Result.empty() ? "ended" : p.Result;
+            if (state != "updated" && state != "current" && !p.Line.empty())
+                state += " (" + p.Line + ")";
+        } else if (p.State == STATION_STEP && !p.Step.empty()) {
+            state = p.Step + (p.Percent >= 0 ? " " + std::to_string(p.Percent) + "%" : "");
+        } else {
+            state = p.Line;
+        }
+        std::fprintf(stderr, "\r%-24s %s\033[K\n", p.Port.c_str(), state.c_str());
     }
     std::fflush(stderr);
 }
 
-void VIEW_Summary(const std::vector<PortView>& views) {
+void VIEW_Summary(const StationSnapshot& station, bool loop) {
     char acLine[256];
     std::snprintf(acLine, sizeof acLine, "%-24s %-14s %8s  %-6s %-6s %s", "port", "result", "time", "image",
                   "target", "exit");
     OUT_Always(acLine);
-    for (const PortView& v : views) {
+    for (const StationPort& v : station.Ports) {
         std::string result = v.Result.empty() ? "ended" : v.Result;
-        if (v.Updated + v.NotUpdated > 0)
+        if (loop && v.Updated + v.NotUpdated > 0)
             result +=
                 " (" + std::to_string(v.Updated) + "/" + std::to_string(v.Updated + v.NotUpdated) + " ok)";
         std::snprintf(acLine, sizeof acLine, "%-24s %-14s %7.1fs  %-6s %-6s %d", v.Port.c_str(),
@@ -124,17 +86,19 @@ void VIEW_Summary(const std::vector<PortView>& views) {
     }
 }
 
-bool VIEW_TakeChildLine(PortView& view, std::string line, bool json, bool plain) {
+bool VIEW_TakeChildLine(size_t index, const std::string& port, std::string line, bool json, bool plain) {
     if (line.find("\"port\":") == std::string::npos && line.size() > 1)
-        line = "{\"port\":\"" + JSON_Escape(view.Port) + "\"," + line.substr(1);
+        line = "{\"port\":\"" + JSON_Escape(port) + "\"," + line.substr(1);
     if (json) {
         std::fputs((line + "\n").c_str(), stdout);
         std::fflush(stdout);
     }
-    if (!VIEW_Apply(view, line))
+    if (!Station_Apply(index, line))
         return false;
-    if (plain) {
-        std::string text = VIEW_PlainLine(view, line);
+    const std::string event = JSON_Field(line, "event");
+    if (plain && (event == "step" || event == "progress" || event == "result")) {
+        StationSnapshot station = Station_Snapshot();
+        std::string text = VIEW_PlainLine(station.Ports[index], line);
         if (!text.empty())
             OUT_Line(text);
     }

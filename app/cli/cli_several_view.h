@@ -1,32 +1,24 @@
-// The parent's view of several ports: what each child's JSON events say, the combined display and
-// the summary table. Platform-free; the runner (cli_several_*.cpp) feeds it lines.
+// The terminal's view of several ports: the station (app/station/station.h) drawn as one line a
+// port, the plain lines without a terminal, and the summary table. It renders the same model the
+// station's page renders, so the two cannot disagree. Platform-free; the runner feeds it lines.
 #pragma once
-#include <string>
-#include <vector>
+#include "app/station/station.h"
 
-struct PortView {
-    std::string Port;
-    std::string Step;
-    int Percent = -1;
-    std::string Result; // the child's last "result" ("updated", "not updated", ...)
-    std::string Line;   // its last status or message
-    std::string ImageCrc, TargetCrc;
-    double Seconds = 0;
-    int Updated = 0, NotUpdated = 0; // --loop tallies
-    int ExitCode = -1;               // set when the child has ended
-};
+#include <cstddef>
+#include <string>
 
 // A value of the flat JSON objects tq330-flash writes: the string's text or the number as written;
 // "" when the key is absent.
 std::string JSON_Field(const std::string& line, const char* key);
 
-// One event line of a child: updates the view; returns true when the display should change.
-bool VIEW_Apply(PortView& view, const std::string& line);
-void VIEW_Draw(std::vector<PortView>& views, bool terminal, bool redraw);
-// The plain line for an event worth a line without a terminal; "" when none.
-std::string VIEW_PlainLine(const PortView& view, const std::string& line);
-void VIEW_Summary(const std::vector<PortView>& views);
-// A line a child wrote, as both platforms' runners take it: tagged with the child's port, passed on
-// as JSON when json, applied to the view and, when plain, printed as its plain line. True when the
-// display should change.
-bool VIEW_TakeChildLine(PortView& view, std::string line, bool json, bool plain);
+void VIEW_Draw(const StationSnapshot& station, bool terminal, bool redraw);
+// The plain line for an event worth a line without a terminal; "" when none. port is as the event
+// left it.
+std::string VIEW_PlainLine(const StationPort& port, const std::string& line);
+// The summary table and its "summary" events; loop: each result says how many of the port's
+// updates went well.
+void VIEW_Summary(const StationSnapshot& station, bool loop);
+// A line the child of port index wrote: tagged with the child's port (its name as given), passed on as JSON
+// when json, applied to the station and, when plain, printed as its plain line. True when the display should
+// change.
+bool VIEW_TakeChildLine(size_t index, const std::string& port, std::string line, bool json, bool plain);

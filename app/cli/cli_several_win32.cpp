@@ -2,15 +2,12 @@
 // pipe; a thread per child reads the pipe. The console gives every process Ctrl-C itself, so each
 // child cancels (and ends on the second press) on its own while the parent keeps collecting.
 #include "app/cli/cli_child_win32.h"
-#include "app/cli/cli_output.h"
 #include "app/cli/cli_several.h"
-#include "app/cli/cli_several_view.h"
 #include "platform/win32.h"
 
-#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <io.h>
 #include <mutex>
 #include <thread>
 
@@ -18,16 +15,18 @@ namespace {
 
 struct Event {
     size_t Child;
-    std::string Line; // empty: the child's pipe closed
+    std::string Line;
+    bool Ended; // the child's pipe closed
 };
 
 std::mutex EventLock;
 std::condition_variable EventReady;
 std::deque<Event> Events;
+std::vector<HANDLE> Processes;
 
-void Push(size_t child, std::string line) {
+void Push(size_t child, std::string line, bool ended) {
     std::lock_guard<std::mutex> guard(EventLock);
-    Events.push_back({child, std::move(line)});
+    Events.push_back({child, std::move(line), ended});
     EventReady.notify_one();
 }
 
@@ -39,16 +38,12 @@ void ReadChild(size_t child, HANDLE pipe) {
         pending.append(acBuffer, n);
         size_t newline;
         while ((newline = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, newline);
+            Push(child, pending.substr(0, newline), false);
             pending.erase(0, newline + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            if (!line.empty())
-                Push(child, line);
         }
     }
     CloseHandle(pipe);
-    Push(child, "");
+    Push(child, "", true);
 }
 
 BOOL WINAPI KeepCollecting(DWORD) {
@@ -90,61 +85,37 @@ HANDLE StartChild(const std::vector<std::string>& args, HANDLE* pRead) {
 
 } // namespace
 
-int CLI_RunSeveral(const CliOptions& options, const char*) {
+void SEV_Begin() {
     SetConsoleCtrlHandler(KeepCollecting, TRUE);
-    const bool terminal = _isatty(_fileno(stderr)) != 0 && !options.Quiet;
-    std::vector<HANDLE> processes(options.Ports.size(), nullptr);
-    std::vector<PortView> views(options.Ports.size());
-    size_t open = 0;
-    for (size_t i = 0; i < options.Ports.size(); ++i) {
-        views[i].Port = options.Ports[i];
-        HANDLE read = nullptr;
-        processes[i] = StartChild(CLI_ChildArguments(options, options.Ports[i]), &read);
-        if (processes[i] == nullptr) {
-            views[i].Result = "not started";
-            views[i].ExitCode = EXIT_PORT;
-            continue;
-        }
-        ++open;
-        std::thread(ReadChild, i, read).detach();
-    }
-    VIEW_Draw(views, terminal, false);
-    double lastDraw = 0;
-    while (open > 0) {
-        Event event;
-        {
-            std::unique_lock<std::mutex> guard(EventLock);
-            EventReady.wait(guard, [] { return !Events.empty(); });
-            event = Events.front();
-            Events.pop_front();
-        }
-        PortView& view = views[event.Child];
-        if (event.Line.empty()) {
-            --open;
-            continue;
-        }
-        if (!VIEW_TakeChildLine(view, event.Line, options.Json, !terminal && !options.Quiet))
-            continue;
-        if (terminal && OUT_Now() - lastDraw >= 0.2) {
-            VIEW_Draw(views, terminal, true);
-            lastDraw = OUT_Now();
-        }
-    }
-    int worst = 0;
-    for (size_t i = 0; i < processes.size(); ++i) {
-        if (processes[i] == nullptr)
-            continue;
-        WaitForSingleObject(processes[i], INFINITE);
-        DWORD code = EXIT_NOT_UPDATED;
-        GetExitCodeProcess(processes[i], &code);
-        CloseHandle(processes[i]);
-        views[i].ExitCode = CLI_ChildExitCode(code);
-        if (views[i].Result.empty())
-            views[i].Result = "ended";
-    }
-    for (const PortView& v : views)
-        worst = std::max(worst, v.ExitCode);
-    VIEW_Draw(views, terminal, true);
-    VIEW_Summary(views);
-    return worst;
+}
+
+bool SEV_StartChild(size_t index, const char*, const std::vector<std::string>& args) {
+    if (Processes.size() <= index)
+        Processes.resize(index + 1, nullptr);
+    HANDLE read = nullptr;
+    Processes[index] = StartChild(args, &read);
+    if (Processes[index] == nullptr)
+        return false;
+    std::thread(ReadChild, index, read).detach();
+    return true;
+}
+
+bool SEV_NextLine(int timeoutMs, size_t* pIndex, std::string* pLine, bool* pEnded) {
+    std::unique_lock<std::mutex> guard(EventLock);
+    if (!EventReady.wait_for(guard, std::chrono::milliseconds(timeoutMs), [] { return !Events.empty(); }))
+        return false;
+    *pIndex = Events.front().Child;
+    *pLine = std::move(Events.front().Line);
+    *pEnded = Events.front().Ended;
+    Events.pop_front();
+    return true;
+}
+
+int SEV_WaitChild(size_t index) {
+    WaitForSingleObject(Processes[index], INFINITE);
+    DWORD code = EXIT_NOT_UPDATED;
+    GetExitCodeProcess(Processes[index], &code);
+    CloseHandle(Processes[index]);
+    Processes[index] = nullptr;
+    return CLI_ChildExitCode(code);
 }

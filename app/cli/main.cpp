@@ -6,6 +6,7 @@
 #include "app/cli/cli_output.h"
 #include "app/cli/cli_ports.h"
 #include "app/cli/cli_record.h"
+#include "app/cli/cli_serve.h"
 #include "app/cli/cli_session.h"
 #include "app/cli/cli_several.h"
 #include "app/cli/cli_signals.h"
@@ -44,6 +45,17 @@ bool OpenRecord(const CliOptions& options) {
     return false;
 }
 
+// --serve listens before any device is touched: a station whose page cannot be served does not
+// start.
+bool StartServing(const CliOptions& options) {
+    std::string error;
+    if (CLI_StartServing(options, &error))
+        return true;
+    OUT_Event("result", JsonLine().Add("result", "serve error").Add("exit_code", 3LL).Add("message", error));
+    OUT_Always("tq330-flash: --serve: " + error + " (no device touched)");
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -74,12 +86,25 @@ int main(int argc, char** argv) {
     }
     if (options.Doctor)
         End(DOC_Run(options, DoctorPlaces()));
-    if (options.Ports.size() > 1)
-        return OpenRecord(options) ? CLI_RunSeveral(options, argv[0]) : EXIT_PORT;
+    if (options.Ports.size() > 1) {
+        if (!OpenRecord(options) || !StartServing(options))
+            return EXIT_PORT;
+        int worst = CLI_RunSeveral(options, argv[0]);
+        CLI_StopServing();
+        return worst;
+    }
     if (!options.Trace.empty() && !CLI_StartTrace(options.Trace, &error))
         return Usage("--trace: " + error);
     if (!OpenRecord(options)) // after the trace: the record's count of resends sees the frames too
         return EXIT_PORT;
+    REC_CountRetries(); // each result says its resends, with a record or without
+    // Before the web side's threads start: they inherit the blocked signals, so that Ctrl-C reaches
+    // the session's own signal thread, not theirs (where it would end the program at once).
     CLI_CatchInterrupts();
-    End(CLI_RunSession(options));
+    if (!StartServing(options))
+        return EXIT_PORT;
+    CLI_ServeSessionEvents();
+    int code = CLI_RunSession(options);
+    CLI_SessionEnded(code);
+    End(code);
 }

@@ -120,6 +120,8 @@ void TakeResult(StationPort& p, const Fields& f) {
 bool Apply(StationPort& p, const Fields& f) {
     const std::string event = Field(f, "event");
     if (event == "port_opened") {
+        if (Has(f, "port")) // one port found by the session itself is named only here
+            p.Port = Field(f, "port");
         if (Has(f, "device"))
             p.Device = Field(f, "device");
         p.State = STATION_WAITING;
@@ -215,7 +217,10 @@ void Station_PortEnded(size_t index, int exitCode, const char* result) {
         p.Result = result;
         p.State = StateOfResult(p.Result);
     } else if (p.State < STATION_UPDATED) {
-        p.Result = "ended"; // ended in the middle: killed, or interrupted while waiting
+        // Ended in the middle: killed, or interrupted while waiting. The last result, if any, stays
+        // the port's word (the summary's), the state says it ended.
+        if (p.Result.empty())
+            p.Result = "ended";
         p.State = STATION_ENDED;
     }
     Touch();

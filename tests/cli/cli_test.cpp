@@ -126,8 +126,8 @@ TEST(FlashCli, UsageErrorsEndWith64BeforeAnythingIsOpened) {
     }
     FlashRun help = RunFlash({"--help"}, 10);
     EXPECT_EQ(help.ExitCode, 0);
-    for (const char* code : {"  64 ", "  65 ", "  130 ", "  2 ", "  3 "})
-        EXPECT_NE(help.Out.find(code), std::string::npos) << code;
+    for (const char* text : {"  64 ", "  65 ", "  130 ", "  2 ", "  3 ", "  --serve [ADDRESS:]PORT"})
+        EXPECT_NE(help.Out.find(text), std::string::npos) << text;
 }
 
 // The reasons of the usage errors the case above does not reach, word for word: a script or a
@@ -152,6 +152,12 @@ TEST(FlashCli, EachRefusedOptionSaysWhyInItsOwnWords) {
          "--check writes nothing: it goes with neither --skip-current nor --loop"},
         {{"--doctor", "--record", "r"},
          "--doctor only looks: it goes with none of --check, --skip-current, --loop, --list, --record"},
+        {{"--serve", "70000"}, "--serve 70000: the port is a number from 1 to 65535"},
+        {{"--serve=host:8330"},
+         "--serve host:8330: \"host\" is not an IP address (such as 0.0.0.0 or 127.0.0.1)"},
+        {{"--serve", "::1:8330"}, "--serve ::1:8330: an IPv6 address goes in brackets: [::1]:8330"},
+        {{"--serve", "8330", "--doctor"}, "--serve shows updates: it goes with neither --doctor nor --list"},
+        {{"--list", "--serve", "8330"}, "--serve shows updates: it goes with neither --doctor nor --list"},
     };
     for (const auto& c : aCases) {
         FlashRun run = RunFlash(c.Args, 10);

@@ -5,7 +5,8 @@
 # in the flash and report it updated, and --list naming that port (Windows' SERIALCOMM key); two
 # ports at once (CreateProcess), one of them rejecting a block, which must end with the worst code,
 # 1; two ports whose children end as a crash (0xC0000409) would, 1, or by Ctrl-C (0xC000013A), 130,
-# never 0; and --check on an erased device, 1, its record line on a line of its own. Every run gets
+# never 0; --check on an erased device, 1, its record line on a line of its own; and --serve's
+# /state and /metrics read from Linux. Every run gets
 # simulators of its own: under Wine a second open of a pseudo-terminal another process had open
 # fails in SetCommState. Then the doctor, a pulled adapter, and a device behind Debian's ser2net by
 # rfc2217:// (Winsock on loopback).
@@ -101,6 +102,26 @@ grep -q '"result":"differs"' "$work/check.json" || fail "--check: no 'differs' r
   sed -n 2p "$work/record.jsonl" | grep -q '^{"time":.*"id_byte":"0x33",.*"result":"differs"' ||
   fail "--record: the line is not whole on a line of its own: $(cat "$work/record.jsonl")"
 echo "$(basename "$1") tq330-flash.exe under Wine: COM12, --list, two ports, crashed and interrupted children, --check: passed"
+
+# The station's page served by the Windows program (Winsock, on loopback) and read by curl on Linux:
+# /state and /metrics once the device on COM11 is updated.
+map COM11 "$(start_sim station --app-ms 600000)"
+wineserver -k 2>/dev/null || true
+serve_port=$((20000 + RANDOM % 30000))
+wine "$exe" --port COM11 --loop --quiet --serve "$serve_port" >/dev/null 2>"$work/serve.err" &
+echo $! >"$work/serve.pid"
+for _ in $(seq 600); do
+  curl -sf "http://127.0.0.1:$serve_port/state" -o "$work/state.json" 2>/dev/null &&
+    grep -q '"state":"updated"' "$work/state.json" && break
+  sleep 0.2
+done
+grep -q '"port":"COM11".*"state":"updated"' "$work/state.json" 2>/dev/null ||
+  fail "--serve: /state does not say COM11 updated: $(cat "$work/state.json" 2>/dev/null) $(tail -n3 "$work/serve.err")"
+curl -sf "http://127.0.0.1:$serve_port/metrics" | grep -q '^tq330_results_total{port="COM11",result="updated"} 1$' ||
+  fail "--serve: /metrics does not count COM11's update"
+kill "$(cat "$work/serve.pid")" 2>/dev/null || true
+wait "$(cat "$work/serve.pid")" 2>/dev/null || true
+echo "tq330-flash.exe --serve under Wine: /state and /metrics read by curl on Linux: passed"
 
 # The doctor: COM1 mapped to a boot loader of its own, with an FTDI driver key for it that the test
 # writes (PortName COM1, LatencyTimer 16 ms: advice with the administrator's command), and COM33,

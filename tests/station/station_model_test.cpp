@@ -171,6 +171,23 @@ TEST(StationModel, AChildThatEndsLeavesItsResultOrEndsThePort) {
     EXPECT_EQ(s.Ports[2].ExitCode, 3);
 }
 
+// --loop ended by Ctrl-C while the next device was on the fixture: the port has ended, and its last
+// result stays the word the summary prints. The port's name is the one the child opened.
+TEST(StationModel, ALoopEndedBetweenDevicesKeepsItsLastResult) {
+    Station_Init(TestInfo(), {""});
+    Station_Apply(0, R"j({"event":"port_opened","port":"COM7","device":"/dev/ttyUSB3"})j");
+    Station_Apply(0, R"j({"event":"result","result":"updated","exit_code":0,"update_seconds":50.0})j");
+    Station_Apply(0, R"j({"event":"connected","id_text1":"TQ330"})j");
+    Station_PortEnded(0, 130, nullptr);
+    StationPort p = Port0();
+    EXPECT_EQ(p.Port, "COM7");
+    EXPECT_EQ(p.Device, "/dev/ttyUSB3");
+    EXPECT_EQ(p.State, STATION_ENDED);
+    EXPECT_EQ(p.Result, "updated");
+    EXPECT_EQ(p.Updated, 1);
+    EXPECT_EQ(p.ExitCode, 130);
+}
+
 // What the page shows beside the state: the identify texts and the resends, where the child's
 // events carry them, the port's warning, and no more than the last results it keeps.
 TEST(StationModel, KeepsIdentifyTextsRetriesWarningAndTheLastResults) {

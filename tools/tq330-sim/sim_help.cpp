@@ -75,6 +75,8 @@ const char acHelp[] =
     "  --id-byte N              the id byte of the identify answer (default 0x33)\n"
     "  --id-word N              the id word of the identify answer (default 0x00030B01); 0xFF and\n"
     "                           0xFFFFFFFF make an answer dense in 0xFF bytes\n"
+    "  --id-text1 TEXT          the identify answer's first text (default TQ330), up to 100\n"
+    "                           bytes, sent as given: a device's words are not to be trusted\n"
     "  --help                   show this text and exit\n";
 
 } // namespace

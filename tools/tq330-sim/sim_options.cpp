@@ -115,6 +115,18 @@ bool TakeIdByte(SimOptions* pOptions, uint32_t value, const char*, char* acError
     return Byte("--id-byte", value, &pOptions->IdByte, acError, errorSize);
 }
 
+// The identify answer has room for both texts in its 255 bytes only while each stays this short.
+constexpr size_t ID_TEXT_MAX = 100;
+
+bool TakeIdText1(SimOptions* pOptions, uint32_t, const char* pText, char* acError, size_t errorSize) {
+    if (strlen(pText) > ID_TEXT_MAX) {
+        snprintf(acError, errorSize, "--id-text1: at most %zu bytes", ID_TEXT_MAX);
+        return false;
+    }
+    pOptions->pIdText1 = pText;
+    return true;
+}
+
 // One row per option, each with one of: the flag a switch sets, the field a number or a text goes
 // to, or the function that checks and keeps the value (the number, or the text where TextValue).
 // Numbers are checked before any such function sees them; --help has none of these.
@@ -157,6 +169,7 @@ const SimOption aOptions[] = {
     {.pName = "check-line", .pSwitch = &SimOptions::CheckLine},
     {.pName = "id-byte", .pfnTake = TakeIdByte},
     {.pName = "id-word", .pNumber = &SimOptions::IdWord},
+    {.pName = "id-text1", .pfnTake = TakeIdText1, .TextValue = true},
     {.pName = "unplug-after-polls", .pWideNumber = &SimOptions::UnplugAfterPolls},
     {.pName = "unplug-adapter", .pSwitch = &SimOptions::UnplugAdapter},
     {.pName = "link", .pText = &SimOptions::pLinkPath},

@@ -38,6 +38,7 @@ struct SimOptions {
     bool CheckLine; // hear only a client whose line is 57600 baud, 8 data bits, odd parity
     uint8_t IdByte; // the identify answer's id byte and word
     uint32_t IdWord;
+    const char* pIdText1;  // the identify answer's first text; nullptr: SIM_ID_TEXT1
     const char* pLogPath;  // nullptr: no log
     const char* pDumpPath; // nullptr: no dump
     const char* pLinkPath; // nullptr: no link

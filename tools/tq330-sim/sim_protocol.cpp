@@ -91,7 +91,7 @@ void AnswerIdentify(SimTime at) {
     uint8_t* pWrite = acData;
     Cursor_PutU8(pWrite, pOpt->IdByte);
     Cursor_PutU32(pWrite, pOpt->IdWord);
-    for (const char* pText : {SIM_ID_TEXT1, SIM_ID_TEXT2}) {
+    for (const char* pText : {pOpt->pIdText1 != nullptr ? pOpt->pIdText1 : SIM_ID_TEXT1, SIM_ID_TEXT2}) {
         size_t length = strlen(pText);
         Cursor_PutU8(pWrite, static_cast<uint32_t>(length));
         std::memcpy(pWrite, pText, length);
