@@ -72,9 +72,9 @@ Candidate MakeCandidate(const std::string& name) {
 // first in name order wins should two lead to one tty.
 std::map<std::string, std::string> StableNames(const std::string& devRoot) {
     std::map<std::string, std::string> names;
-    const std::string folder = devRoot + "/serial/by-id";
+    const std::string folder = devRoot + "/serial/by-id/";
     for (const std::string& name : SYS_Entries(folder)) {
-        const std::string link = folder + "/" + name;
+        const std::string link = folder + name;
         const std::string tty = LinkBaseName(link);
         if (!tty.empty())
             names.emplace(tty, link);
