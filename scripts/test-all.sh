@@ -90,7 +90,7 @@ stages=(
   "asan|build suite|-|AddressSanitizer + UndefinedBehaviorSanitizer|stage_asan"
   "tsan|build suite|-|ThreadSanitizer (threaded suites)|stage_tsan"
   "fuzz|build sanitizers|-|fuzzing: S-record text and file forms, frame layer, identify, device commands|stage_fuzz"
-  "win32-build|build mingw32|-|Windows 32-bit build and its imports (Windows 7)|stage_windows win32 --build-only"
+  "win32-build|build mingw32|-|Windows 32-bit programs built, their imports checked (Windows 7)|stage_windows win32 --build-only"
   "win32|build mingw32 windows32|ci-build win32-build|Windows 32-bit suites under Wine, COM ports mapped to pseudo-terminals|stage_windows win32"
   "win32-window|build windows32|win32|Windows 32-bit window end to end under Wine and Xvfb|stage_windows_window win32"
   "win32-cli|build windows32|win32|Windows 32-bit command line under Wine|stage_windows_cli win32"

@@ -9,7 +9,7 @@
 # project (build/ci, or the folder in TQ330_LINUX_BUILD), configured here if missing. Exits non-zero
 # if any suite or check fails.
 # Usage: scripts/test-windows.sh [win32|win64] [--build-only]   (default win64)
-#   --build-only: the build and the import check, nothing run under Wine
+#   --build-only: the shipped programs' build and their import check, nothing run under Wine
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo"
@@ -31,7 +31,12 @@ timings=()
 
 start=$(now)
 cmake --preset "$arch" >/dev/null
-cmake --build --preset "$arch"
+if [ "$build_only" = --build-only ]; then
+  # The shipped programs alone: their imports are what this checks; the suites are built by the run.
+  cmake --build --preset "$arch" --target tq330-updater tq330-flash
+else
+  cmake --build --preset "$arch"
+fi
 timings+=("$arch build: $(since "$start") s")
 
 bash tests/win32/check_imports.sh "$win_build/app/win32/tq330-updater.exe" "$win_build/app/cli/tq330-flash.exe"
