@@ -1,6 +1,7 @@
 // The update behind the Start button: clear, program, make valid, CRC compare, start application.
 // Main thread only.
 #pragma once
+#include "link/job_state.h"
 #include "update/runner.h"
 
 #include <cstdint>
@@ -14,8 +15,8 @@ struct UpdateResult {
     // The first step whose job did not succeed, as it ended (Number 0 when every job handed over
     // succeeded: the CRC compare failed, a job could not be handed over, or a cancel came after).
     JobStep FailedStep;
-    bool CrcsDiffer = false;         // the target gave its CRC and it is not the image's
-    uint32_t TargetCrc = 0xFFFFFFFF; // what its Get CRC job reported when it succeeded
+    bool CrcsDiffer = false;                 // the target gave its CRC and it is not the image's
+    uint32_t TargetCrc = TARGET_CRC_UNKNOWN; // what its Get CRC job reported when it succeeded
 };
 
 // Runs the whole update and shows its outcome in the dialog. Returns at once, doing nothing, when

@@ -194,6 +194,10 @@ void OUT_Always(const std::string& text) {
     Print(text);
 }
 
+bool OUT_Terminal() {
+    return bTerminal;
+}
+
 void OUT_SetEventSink(void (*pfnSink)(const std::string& line)) {
     std::lock_guard<std::mutex> guard(OutputLock);
     pfnEventSink = pfnSink;

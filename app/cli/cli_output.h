@@ -19,6 +19,9 @@ struct JsonLine {
 std::string JSON_Escape(const std::string& text);
 
 void OUT_Init(bool json, bool quiet, bool terminal);
+// Whether standard error is a terminal, as OUT_Init was told: the progress bar and the live view of
+// several ports are drawn only there.
+bool OUT_Terminal();
 // Seconds on a steady clock since the program started (its static initialisation, before main;
 // OUT_Init does not reset it): the clock of the JSON events' "t" and of every duration printed.
 double OUT_Now();

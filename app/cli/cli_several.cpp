@@ -10,12 +10,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -25,7 +19,7 @@ constexpr int REDRAW_MS = 200;
 
 int CLI_RunSeveral(const CliOptions& options, const char* self) {
     SEV_Begin();
-    const bool terminal = isatty(2) != 0 && !options.Quiet;
+    const bool terminal = OUT_Terminal() && !options.Quiet;
     const bool plain = !terminal && !options.Quiet;
     if (!CLI_Serving())
         Station_Init(StationInfo{}, options.Ports);
